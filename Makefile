@@ -1,0 +1,43 @@
+# Top-level driver. Every target first makes sure the Debian packages are present.
+BUILD ?= build
+MAKEFLAGS += --no-print-directory
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all bootstrap build test demo bench sanitize tsan fuzz format clean
+
+all: build
+
+bootstrap:
+	@./tools/bootstrap.sh
+
+build: bootstrap
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	@./$(BUILD)/orvoaec demo --out $(BUILD)/demo_out.pcm
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build of everything, running every test.
+sanitize: bootstrap
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_SANITIZE=address,undefined >/dev/null
+	@cmake --build build-asan -j$(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j$(JOBS) -E '_Slow'
+
+# ThreadSanitizer build; runs the multi-engine thread tests.
+tsan: bootstrap
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_SANITIZE=thread >/dev/null
+	@cmake --build build-tsan -j$(JOBS) --target engine_threads_test
+	@cd build-tsan && ctest --output-on-failure -R 'Threads'
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
+
+clean:
+	@rm -rf $(BUILD) build-asan build-tsan

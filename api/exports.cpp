@@ -1,0 +1,1 @@
+// Placeholder: the C exports arrive with the engine.

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only when some are missing.
+# Quiet when everything is present. Run as root (or with sudo available).
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libyaml-cpp-dev
+          libfftw3-dev)
+# Extra packages wanted by optional targets (fuzzing with clang, ThreadSanitizer runs).
+if [[ "${ORVO_WITH_CLANG:-0}" == "1" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "bootstrap: installing ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+  sudo=""
+elif command -v sudo >/dev/null 2>&1; then
+  sudo="sudo"
+else
+  echo "bootstrap: missing packages (${missing[*]}) and not root; install them and retry" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq >/dev/null
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,2 @@
+// Placeholder: the command-line program arrives with the engine.
+int main() { return 0; }
