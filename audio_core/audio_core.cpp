@@ -1,0 +1,99 @@
+// Engine initialisation and destruction.
+#include <new>
+
+#include "audio_core/audio_core.hpp"
+#include "audio_core/check.hpp"
+
+namespace orvo {
+
+EngineState::EngineState() = default;
+
+EngineState::~EngineState() {
+  if (hRoomPro != nullptr) {
+    AudioCore_Destroy(hRoomPro);
+    delete hRoomPro;
+    hRoomPro = nullptr;
+  }
+}
+
+namespace {
+
+void InitTuningFirst(TuningRecord& t) {
+  for (int f = 1; f <= 12; ++f)
+    t.I(f) = 0;
+  t.I(25) = 0;
+  t.I(kTuneCeilingRelease) = 0;
+  t.I(kTuneLiveMusic) = 1;
+  t.F(kTuneBandWeightPreset) = 2.0f;
+}
+
+// The fields not set in the first pass; 20, 29 and 32 are never read and are cleared.
+void InitTuningRest(TuningRecord& t) {
+  t.F(13) = 32.0f;
+  t.F(14) = 32.0f;
+  t.F(15) = 0.25f;
+  t.F(kTuneNoiseScale) = 10.0f;
+  t.F(17) = 0.25f;
+  t.I(kTuneMicConfigured) = 1;
+  t.I(20) = 0;
+  t.I(21) = 0;
+  t.I(22) = -1;
+  t.F(kTuneSpeechLevelThreshold) = 5e8f;
+  t.I(24) = 0;
+  t.F(27) = 1.0f;
+  t.F(kTuneHighBandWeight) = 1.0f;
+  t.I(29) = 0;
+  t.F(30) = 0.01f;
+  t.I(32) = 0;
+  t.I(kTuneFrameFlagBit1) = 0;
+  t.I(34) = 0;
+  t.I(35) = 0;
+  t.I(36) = 30;
+  t.I(kTuneHoldFlag) = 0;
+  t.I(38) = 5;
+  t.I(kTuneFrameFlagBit3) = 0;
+  t.I(kTuneFixedThreshold) = 0;
+}
+
+}  // namespace
+
+void AudioCore_Init(AudioCore* This, EngineState& engine) {
+  ORVO_CHECK(This != NULL, "AudioCore");
+  This->log = &engine.log;
+
+  AudioCore_SetDefaultFeatures(This);  // 1
+  InitTuningFirst(This->tuning);       // 2
+
+  This->choiceSelection = 0;     // 14
+  This->frameCounter = 0;        // 16
+  InitTuningRest(This->tuning);  // 18
+
+  This->pCompen = new (std::nothrow) SpkDataRing;  // 19
+  ORVO_CHECK(This->pCompen != NULL, "AudioCore");
+  This->pCompen->readIndex = 0;
+  This->pCompen->writeIndex = 1920;
+  for (int16_t& s : This->pCompen->samples)
+    s = 0;
+
+  This->ssl = SourceLocalisation_Create(engine.log);  // 20
+
+  This->doubleTalkFlag = 0;  // 21
+  This->speechFlag = 0;
+  This->agcGain = 1.0f;
+
+  This->hangoverTime = 21;  // 23
+  This->duckerEnterTime = 8;
+  This->duckerExitTime = 25;
+  This->duckerThreshold = 1e9f;
+  This->doubleTalkThreshold = 48;
+  This->denoiseMode = 1;
+}
+
+void AudioCore_Destroy(AudioCore* This) {
+  ORVO_CHECK(This != NULL, "AudioCore");
+  This->ssl.reset();
+  delete This->pCompen;
+  This->pCompen = nullptr;
+}
+
+}  // namespace orvo

@@ -1,0 +1,190 @@
+// The engine record, the state that outlives it, and the engine's entries: creation, feature
+// switches, tuning setters, microphone description, far-end history and the frame entry.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "audio_core/common.hpp"
+#include "audio_core/log.hpp"
+#include "audio_core/source_localisation.hpp"
+
+namespace orvo {
+
+// Feature switch ids (bit values) of AudioCore_SetFeature.
+enum FeatureId : int {
+  kFeatureEchoCanceler = 1,
+  kFeatureNoiseFill = 2,
+  kFeatureMicSteering = 4,
+  kFeaturePostFilter = 8,
+  kFeatureNoiseReduction = 16,
+  kFeatureEchoSuppression = 32,
+  kFeatureAgc = 64,
+  kFeatureAdaptDebug = 128,
+  kFeatureDoubleTalkDebug = 256,
+  kFeatureSignalActivityDebug = 512,
+  kFeatureSpeechActivityDebug = 1024,
+  kFeatureMicBypass = 2048,
+  kFeatureSpkLoopback = 4096,
+  kFeatureTimeDelayCheck = 8192,
+  kFeatureNearOnlyCheck = 16384,
+  kFeatureSsl = 32768,
+};
+
+// Switch words kept in the engine record itself.
+struct FeatureSwitches {
+  int echoCanceler;
+  int micSteering;
+  int postFilter;
+  int adaptDebug;
+  int doubleTalkDebug;
+  int signalActivityDebug;
+  int speechActivityDebug;
+  int micBypass;
+  int spkLoopback;
+  int timeDelayCheck;
+  int nearOnlyCheck;
+  int ssl;
+};
+
+// Switch words that live in each of the first three post-filter records.
+struct PostFilterSwitchWords {
+  int noiseFill;
+  int noiseReduction;
+  int echoSuppression;
+  int agcSwitch;
+};
+
+// The tuning record: 40 32-bit fields numbered from 1, some integer and some float.
+enum TuningField : int {
+  kTuneNoiseScale = 16,            // noise-estimator scale (float)
+  kTuneLiveMusic = 18,             // live-music switch: 0 asks for live-music mode (int)
+  kTuneMicConfigured = 19,         // set to 1 by every microphone configuration (int)
+  kTuneSpeechLevelThreshold = 23,  // near-end detector level threshold (float)
+  kTuneCeilingRelease = 26,        // post-filter ceiling release (int)
+  kTuneHighBandWeight = 28,        // near-end detector high-band weight (float)
+  kTuneBandWeightPreset = 31,      // 100.0 / 101.0 force the coupling ratios (float)
+  kTuneFrameFlagBit1 = 33,         // copy of frame-flag bit 1 (int)
+  kTuneHoldFlag = 37,              // hold flag (int)
+  kTuneFrameFlagBit3 = 39,         // copy of frame-flag bit 3 (int)
+  kTuneFixedThreshold = 40,        // 1 fixes the double-talk threshold at 4.0 (int)
+};
+
+class TuningRecord {
+ public:
+  static constexpr int kFields = 40;
+  int32_t& I(int field) { return words_[field - 1].i; }
+  float& F(int field) { return words_[field - 1].f; }
+  int32_t I(int field) const { return words_[field - 1].i; }
+  float F(int field) const { return words_[field - 1].f; }
+
+ private:
+  union Word {
+    int32_t i;
+    float f;
+  };
+  Word words_[kFields];
+};
+
+// Far-end history ring written by AudioCore_Add_SpkData; no stage reads it.
+struct SpkDataRing {
+  static constexpr int kSamples = 48000;
+  int32_t readIndex;
+  int32_t writeIndex;
+  int16_t samples[kSamples];
+};
+
+// Microphone descriptor type codes.
+enum MicDescriptorType : int {
+  kMicTypeNone = 10,
+  kMicTypeSingle = 11,
+  kMicTypeTriple = 12,
+  kMicTypePair = 13,
+  kMicTypeOther = 14,
+};
+
+struct MicDescriptor {
+  int32_t type;
+  int16_t* samples[kMaxMics];
+};
+
+// The engine record (hRoomPro): everything a creation builds afresh.
+struct AudioCore {
+  const Logger* log;
+
+  FeatureSwitches features;
+  PostFilterSwitchWords postFilterWords[3];  // replaced by the post-filter records
+  int choiceSelection;
+  int frameCounter;
+  SpkDataRing* pCompen;
+  std::unique_ptr<SourceLocalisation> ssl;
+  int doubleTalkFlag;
+  int hangoverTime;       // frames
+  int duckerEnterTime;    // frames
+  int duckerExitTime;     // frames
+  float duckerThreshold;  // linear power
+  int doubleTalkThreshold;
+  int denoiseMode;
+  float agcGain;
+  int speechFlag;
+
+  TuningRecord tuning;
+};
+
+// State that survives a re-creation of the engine record: the input gain, the microphone
+// description and channel buffers, and (with the pipeline) the pipeline's own state.
+struct ProcessState {
+  float micBias;
+  int currentMicType;
+  MicDescriptor descriptor;
+  MicDescriptor* pMicDes[kMaxMics];  // null-terminated unless all 14 are used
+  int16_t channel[kMaxMics][kFrameSize];
+};
+
+// One engine with everything it owns: the handle to its current record and the state that
+// carries over across re-creation.
+struct EngineState {
+  EngineState();
+  ~EngineState();
+  EngineState(const EngineState&) = delete;
+  EngineState& operator=(const EngineState&) = delete;
+
+  Logger log;
+  std::unique_ptr<ProcessState> proc;
+  AudioCore* hRoomPro = nullptr;
+};
+
+// --- creation and destruction -----------------------------------------------------------------
+AudioCore* AudioCore_Create(EngineState& engine);
+void AudioCore_Init(AudioCore* This, EngineState& engine);
+void AudioCore_Destroy(AudioCore* This);
+
+// --- switches and settings ----------------------------------------------------------------------
+void AudioCore_SetFeature(int id, int value, AudioCore* pThis);
+void AudioCore_SetDefaultFeatures(AudioCore* hRoomPro);
+// Current value of a switch word (the post-filter words are read from the first record).
+int AudioCore_GetFeature(int id, const AudioCore& core);
+
+void AudioCore_SetHangoverTime(EngineState& engine, int frames);
+void AudioCore_SetDuckerEnterTime(EngineState& engine, int ms);
+void AudioCore_SetDuckerExitTime(EngineState& engine, int ms);
+void AudioCore_SetDuckerThreshold(EngineState& engine, int code);
+void AudioCore_SetDoubleTalkThreshold(EngineState& engine, int value);
+
+void ConfigMicDesForOmbrix(EngineState& engine, int channelCount, int micType);
+
+// --- frames
+// ---------------------------------------------------------------------------------------
+int AudioCore_Add_SpkData(SpkDataRing* ring, const int16_t* farEnd);
+
+int OmbrixAudioCore_FrameProcess(EngineState& engine, const int16_t* micPcm, const int16_t* refPcm,
+                                 int channelCount, int sampleCount, int16_t* outPcm, int flags,
+                                 int micType, int mode, int duckerHold);
+
+void AudioCore_IncreaseMicBias(EngineState& engine, float agcGain, int speechFlag);
+
+// The per-frame pipeline behind the frame entry.
+void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int duckerHold,
+                            const int16_t* refPcm);
+
+}  // namespace orvo

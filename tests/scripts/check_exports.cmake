@@ -1,0 +1,18 @@
+# Fails unless the shared library defines exactly the seven C exports.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [TtWwDdBbRrVv] [^\n]+" lines "${out}")
+set(names "")
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected ORVOAEC_AddData ORVOAEC_Create ORVOAEC_IsDoubleTalk ORVOAEC_LoadConfig
+             ORVOAEC_Process ORVOAEC_SetDenoiseLevel startTest)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "unexpected exports: ${names}")
+endif()
+message(STATUS "exports: ${names}")
