@@ -25,7 +25,9 @@ class EngineTest : public ::testing::Test {
   Engine engine_;
 };
 
-std::vector<int16_t> Constant(int n, int16_t v) { return std::vector<int16_t>(n, v); }
+std::vector<int16_t> Constant(int n, int16_t v) {
+  return std::vector<int16_t>(n, v);
+}
 
 TEST_F(EngineTest, CreationLogAndDefaults) {
   const std::string log = TakeLog();
@@ -50,9 +52,9 @@ TEST_F(EngineTest, CreationLogAndDefaults) {
   EXPECT_EQ(s.bandWeightPreset, 2.0f);
   EXPECT_EQ(s.fixedThreshold, 0);
   EXPECT_EQ(s.holdFlag, 0);
-  for (Feature on : {Feature::kEchoCanceler, Feature::kNoiseFill, Feature::kMicSteering,
-                     Feature::kPostFilter, Feature::kNoiseReduction, Feature::kEchoSuppression,
-                     Feature::kAgc})
+  for (Feature on :
+       {Feature::kEchoCanceler, Feature::kNoiseFill, Feature::kMicSteering, Feature::kPostFilter,
+        Feature::kNoiseReduction, Feature::kEchoSuppression, Feature::kAgc})
     EXPECT_EQ(engine_.GetFeature(on), 1);
   for (Feature off : {Feature::kAdaptDebug, Feature::kMicBypass, Feature::kSpkLoopback,
                       Feature::kTimeDelayCheck, Feature::kSsl})
@@ -118,7 +120,8 @@ TEST_F(EngineTest, EchoSuppressionAlsoSwitchesPostFilter) {
   // Values are stored as given; an unknown id does nothing and logs nothing.
   engine_.SetFeature(Feature::kAgc, 7);
   EXPECT_EQ(engine_.GetFeature(Feature::kAgc), 7);
-  for (const PostFilterSwitchWords& w : Core().postFilterWords) EXPECT_EQ(w.agcSwitch, 7);
+  for (const PostFilterSwitchWords& w : Core().postFilterWords)
+    EXPECT_EQ(w.agcSwitch, 7);
   TakeLog();
   AudioCore_SetFeature(3, 1, &Core());
   AudioCore_SetFeature(65536, 1, &Core());
@@ -161,16 +164,15 @@ TEST_F(EngineTest, SetterConversionsAndLogLines) {
 TEST(EngineWithoutRecord, SettersAndFramesOnlyLog) {
   std::string log;
   EngineState state;
-  state.log.SetSink([](void* u, const char* t) { static_cast<std::string*>(u)->append(t); },
-                    &log);
+  state.log.SetSink([](void* u, const char* t) { static_cast<std::string*>(u)->append(t); }, &log);
   AudioCore_SetHangoverTime(state, 5);
   AudioCore_SetDuckerThreshold(state, -45);
   EXPECT_EQ(log, "invalid audio call handle\ninvalid audio call handle\n");
   log.clear();
   std::vector<int16_t> in(960, 1), ref(960, 2), out(960, 7);
-  EXPECT_EQ(OmbrixAudioCore_FrameProcess(state, in.data(), ref.data(), 1, 960, out.data(), 0, 5,
-                                         1, 1),
-            0);
+  EXPECT_EQ(
+      OmbrixAudioCore_FrameProcess(state, in.data(), ref.data(), 1, 960, out.data(), 0, 5, 1, 1),
+      0);
   EXPECT_EQ(log, "OmbrixAudioCore_FrameProcess() FAILED: hRoomPro is NULL");
   EXPECT_EQ(out, std::vector<int16_t>(960, 7));
 }
@@ -178,7 +180,8 @@ TEST(EngineWithoutRecord, SettersAndFramesOnlyLog) {
 TEST_F(EngineTest, FarEndHistoryRingWraps) {
   const std::vector<int16_t> frame = Constant(960, 5);
   SpkDataRing* ring = Core().pCompen;
-  for (int i = 0; i < 48; ++i) EXPECT_EQ(AudioCore_Add_SpkData(ring, frame.data()), 1);
+  for (int i = 0; i < 48; ++i)
+    EXPECT_EQ(AudioCore_Add_SpkData(ring, frame.data()), 1);
   EXPECT_EQ(ring->writeIndex, 0);
   EXPECT_EQ(ring->samples[47999], 5);
   EXPECT_EQ(ring->readIndex, 0);
@@ -198,10 +201,10 @@ TEST_F(EngineTest, MicrophoneDescriptionRebuilds) {
   TakeLog();
   std::vector<int16_t> in(1920, 0), ref(960, 0), out(960);
   engine_.FrameProcess(in.data(), ref.data(), 2, 1920, out.data(), 0, 4, 0, 1);
-  EXPECT_EQ(TakeLog().rfind(
-                "ConfigMicDesForOmbrix() called, nMicPodDetected = 0, mic type =4, channelCount = 2",
-                0),
-            0u);
+  EXPECT_EQ(
+      TakeLog().rfind(
+          "ConfigMicDesForOmbrix() called, nMicPodDetected = 0, mic type =4, channelCount = 2", 0),
+      0u);
   EXPECT_EQ(p.descriptor.type, kMicTypePair);
   EXPECT_EQ(Core().tuning.I(kTuneMicConfigured), 1);
   // Same type, other count: the description stays as it was.
@@ -209,10 +212,9 @@ TEST_F(EngineTest, MicrophoneDescriptionRebuilds) {
   EXPECT_EQ(TakeLog(), "");
   EXPECT_EQ(p.descriptor.samples[1], p.channel[1]);
 
-  const std::pair<int, int> codes[] = {{0, kMicTypeNone}, {1, kMicTypeSingle},
-                                       {2, kMicTypeSingle}, {3, kMicTypeTriple},
-                                       {4, kMicTypePair},  {6, kMicTypeOther},
-                                       {-1, kMicTypeOther}};
+  const std::pair<int, int> codes[] = {
+      {0, kMicTypeNone}, {1, kMicTypeSingle}, {2, kMicTypeSingle}, {3, kMicTypeTriple},
+      {4, kMicTypePair}, {6, kMicTypeOther},  {-1, kMicTypeOther}};
   for (auto [type, code] : codes) {
     ConfigMicDesForOmbrix(State(), 1, type);
     EXPECT_EQ(p.descriptor.type, code) << type;
@@ -242,8 +244,8 @@ TEST_F(EngineTest, InputGainClipsAndLowersMicBiasWithinTheFrame) {
   engine_.SetFeature(Feature::kMicBypass, 1);
   std::vector<int16_t> in(1920, 0), ref(960, 0), out(960);
   for (int i = 0; i < 960; ++i) {
-    in[2 * i] = 1000;                          // channel 0: no gain in mode 3
-    in[2 * i + 1] = i == 10 ? 20000 : 1000;   // channel 1
+    in[2 * i] = 1000;                        // channel 0: no gain in mode 3
+    in[2 * i + 1] = i == 10 ? 20000 : 1000;  // channel 1
   }
   engine_.Process(in.data(), ref.data(), out.data(), false, 3, 1);
   const ProcessState& p = Proc();
@@ -310,7 +312,7 @@ TEST_F(EngineTest, PassThroughOutputs) {
   }
   const int frames = Core().frameCounter;
   engine_.Process(pair.data(), ref.data(), out.data(), false, 2, 1);  // mode 2: one channel
-  EXPECT_EQ(out[0], Proc().channel[1][0]);                           // stale channel 1
+  EXPECT_EQ(out[0], Proc().channel[1][0]);                            // stale channel 1
   engine_.FrameProcess(pair.data(), ref.data(), 2, 1920, out.data(), 0, 4, 0, 1);
   EXPECT_EQ(out[0], 200);
   EXPECT_EQ(Core().frameCounter, frames);
