@@ -1,0 +1,249 @@
+#include "audio_core/near_end.hpp"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "audio_core/check.hpp"
+
+namespace orvo {
+
+namespace {
+
+constexpr const char* kUnit = "audio_core\\PostFilter";
+constexpr int kBandTableUpperLine = 425;
+constexpr int kBandTableLowerLine = 426;
+
+constexpr int kLastBin = kTopBin;  // bins 1..480 are processed
+
+// Region r covers [kRegionStart[r], kRegionEnd[r]): ParsPartTab cut at bin 481, bin 0 skipped.
+struct Regions {
+  int start[kNumGroups];
+  int end[kNumGroups];
+  constexpr Regions() : start(), end() {
+    for (int r = 0; r < kNumGroups; ++r) {
+      start[r] = r == 0 ? 1 : ParsPartTab[r - 1];
+      end[r] = ParsPartTab[r] < kLastBin + 1 ? ParsPartTab[r] : kLastBin + 1;
+    }
+  }
+};
+constexpr Regions kRegions;
+
+// Residual-echo estimate.
+constexpr float kPeakDecay = 0.7f;
+constexpr double kThresholdUnit = 1e7;
+constexpr int kScaledRegions = 4;  // regions 0..3 take scale * 1e7, 4 and 5 keep theirs
+constexpr float kEchoFactorFarAlone = 8.0f;
+
+// Near-end detector.
+constexpr int kLowBandFirst = 6;
+constexpr int kLowBandLast = 40;
+constexpr float kNearEnergyMinMap = 30.0f;
+constexpr float kEchoMarginStrict = 8.0f;
+constexpr float kWeightedLevelScale = 2.1701392e-6f;
+constexpr float kSpeechMapTotal = 2880.0f;
+constexpr float kStrongMapTotal = 5280.0f;
+constexpr float kHighPeakKeep = 0.25f;
+constexpr float kHighPeakNew = 0.75f;
+constexpr int32_t kScoreMax = 10;
+constexpr int32_t kScoreToHold = 3;
+constexpr int32_t kSpeechHoldFrames = 50;
+constexpr int32_t kSilentLimit = 25;
+constexpr int32_t kCycleLimit = 40;
+constexpr int32_t kReleaseArmed = 55;
+constexpr int32_t kReleaseStrongLimit = 25;
+
+// Cleaning zones: bins [first, last], window k - half .. k + half, cleared below minCount.
+struct CleanZone {
+  int first;
+  int last;
+  int half;
+  int32_t minCount;
+};
+constexpr CleanZone kCleanZones[] = {
+    {24, 159, 8, 12},
+    {160, 319, 16, 16},
+    {320, 479, 33, 33},
+};
+
+inline void SaturatingIncrement(int32_t& v) {
+  if (v < INT32_MAX) ++v;
+}
+
+}  // namespace
+
+void BuildWeightingTable(float* W) {
+  for (int k = 0; k < kNumBins; ++k) {
+    const double w = 6.2832 * 25.0 * k / 48000.0;
+    const double re = 1.0 - 0.9 * std::cos(w);
+    const double s = std::sin(w);
+    W[k] = static_cast<float>(1.0 / (re * re + s * s));
+  }
+}
+
+void EchoPeak_Create(EchoPeakState& state) {
+  std::memset(&state, 0, sizeof(state));
+  for (int r = 0; r < kNumGroups; ++r) {
+    state.regionFactor[r] = 0.25f;
+    state.regionThreshold[r] = 1e7f;
+  }
+}
+
+void ResidualEcho_Estimate(const float* echoPower, int talkState, const float* W,
+                           EchoPeakState& state) {
+  const float scaled = static_cast<float>(static_cast<double>(state.scale) * kThresholdUnit);
+  for (int r = 0; r < kScaledRegions; ++r)
+    state.regionThreshold[r] = scaled;
+
+  float* peak = state.peak;
+  float* est = state.echoEstimate;
+  float acc = 0.0f;
+  for (int r = 0; r < kNumGroups; ++r) {
+    float f = 0.0f;
+    if (talkState == 2)
+      f = kEchoFactorFarAlone;
+    else if (talkState == 3)
+      f = state.regionFactor[r];
+    const float thr = state.regionThreshold[r];
+    for (int k = kRegions.start[r]; k < kRegions.end[r]; ++k) {
+      const float y = echoPower[k];
+      const float p = y > peak[k] ? y : kPeakDecay * peak[k];
+      peak[k] = p;
+      est[k] = p > thr ? p * f : 0.0f;
+      acc += W[k] * p;
+    }
+  }
+  state.echoLevel = 2.0f * acc / 960.0f;
+}
+
+void NearEnd_CheckBandTable(const int* table) {
+  for (int region_index = 0; region_index < kNumGroups; ++region_index) {
+    if (!(table[region_index] <= NUMBER_OF_BANDS))
+      FatalCheckFailed("ParsPartTab[region_index]<=NUMBER_OF_BANDS", kUnit, kBandTableUpperLine);
+    if (!(table[region_index] > 0))
+      FatalCheckFailed("ParsPartTab[region_index]>0", kUnit, kBandTableLowerLine);
+  }
+}
+
+void NearEnd_Create(NearEndState* state) {
+  std::memset(state, 0, sizeof(*state));
+  NearEnd_CheckBandTable(ParsPartTab);
+}
+
+void NearEnd_Detect(float* residualPower, const float* echoEstimate, const NoiseWeights& weights,
+                    int talkState, const float* W, const NearEndTuning& tuning, int strongMode,
+                    NearEndState& state) {
+  float* P = residualPower;
+  const float* E = echoEstimate;
+  const float* W1 = weights.inverseNoise;
+  float* M = state.nearMap;
+  int32_t* marked = state.marked;
+
+  // 1. Only bins 1..480 carry the residual.
+  P[0] = 0.0f;
+  std::memset(P + kLastBin + 1, 0, sizeof(float) * (kNumBins - kLastBin - 1));
+
+  // 2. Map, weighted total and near-end energy per region.
+  const float margin = (strongMode == 0 && talkState == 1) ? 1.0f : kEchoMarginStrict;
+  float weighted = 0.0f;
+  float mapTotal = 0.0f;
+  float lowSum = 0.0f;
+  float regionSum[kNumGroups];
+  for (int r = 0; r < kNumGroups; ++r) {
+    float rs = 0.0f;
+    for (int k = kRegions.start[r]; k < kRegions.end[r]; ++k) {
+      const float p = P[k];
+      const float e = E[k];
+      weighted += W[k] * p;
+      const float m = p >= e ? W1[k] * p : 0.0f;
+      M[k] = m;
+      marked[k] = m > 0.0f;
+      mapTotal += m;
+      const float q = (p >= margin * e && m > kNearEnergyMinMap) ? p : 0.0f;
+      rs += q;
+      if (k >= kLowBandFirst && k <= kLowBandLast) lowSum += q;
+    }
+    regionSum[r] = rs;
+    // In strong mode the low band starts at region 1 (bins 12..40).
+    if (r == 1 && strongMode != 0) lowSum = regionSum[1];
+  }
+  const float highSum = regionSum[4] + regionSum[5];
+
+  // 3, 4. High-band peak follower and the low-band level.
+  if (highSum > state.highBandPeak)
+    state.highBandPeak = highSum;
+  else
+    state.highBandPeak = kHighPeakKeep * state.highBandPeak + kHighPeakNew * highSum;
+  float lowLevel = lowSum - tuning.highBandWeight * state.highBandPeak;
+  if (!(lowLevel > 0.0f)) lowLevel = 0.0f;
+
+  // 5. Clear marks with too few marked neighbours. The counts run over the marks as they were
+  // before cleaning, one add and one subtract per bin.
+  for (const CleanZone& z : kCleanZones) {
+    int32_t count = 0;
+    for (int i = z.first - z.half; i <= z.first + z.half; ++i)
+      count += marked[i];
+    for (int k = z.first; k <= z.last; ++k) {
+      if (count < z.minCount) M[k] = 0.0f;
+      count += marked[k + z.half + 1] - marked[k - z.half];
+    }
+  }
+
+  // 6. Frame flags from the map total before cleaning.
+  state.speechDetected = mapTotal > kSpeechMapTotal;
+  state.strongSpeech = mapTotal > kStrongMapTotal;
+  if (state.strongSpeech) SaturatingIncrement(state.strongCount);
+
+  // 7. The weighted level is frozen while the far end talks alone.
+  if (talkState != 2) state.weightedLevel = std::sqrt(weighted * kWeightedLevelScale);
+
+  // 8. Low-band level test.
+  float threshold = tuning.speechLevelThreshold;
+  if (talkState != 1) threshold *= 3.0f;
+  state.levelOverThreshold = lowLevel > threshold;
+
+  // 9. Speech score.
+  const bool counts = state.levelOverThreshold && (strongMode == 0 || state.speechDetected);
+  if (counts) {
+    if (state.speechScore < kScoreMax) ++state.speechScore;
+  } else {
+    if (state.speechScore > 0) --state.speechScore;
+  }
+
+  // 10, 11. Hold and flag.
+  if (state.levelOverThreshold && state.speechScore >= kScoreToHold)
+    state.speechHold = kSpeechHoldFrames;
+  else if (state.speechHold > 0)
+    --state.speechHold;
+  state.speechFlag = state.speechHold != 0 && (strongMode == 0 || state.speechDetected);
+
+  // 12. A long stretch without a detected map drops flag, score and hold at once.
+  if (state.speechDetected)
+    state.silentFrames = 0;
+  else
+    SaturatingIncrement(state.silentFrames);
+  if (state.silentFrames > kSilentLimit) {
+    state.speechFlag = 0;
+    state.speechScore = 0;
+    state.speechHold = 0;
+  }
+
+  // 13, 14. Release counter of the post filter's ceiling.
+  SaturatingIncrement(state.cycleCount);
+  if (state.cycleCount > kCycleLimit) state.releaseCount = kReleaseArmed;
+  if (state.levelOverThreshold) {
+    state.releaseCount = kReleaseArmed;
+    state.framesSinceLevel = 0;
+    state.strongCount = 0;
+  } else {
+    if (state.releaseCount > 0) --state.releaseCount;
+    SaturatingIncrement(state.framesSinceLevel);
+    if (state.framesSinceLevel > kReleaseStrongLimit && state.strongCount > kReleaseStrongLimit)
+      state.cycleCount = 0;
+  }
+
+  // 15. With the ceiling release off the ceiling stays at 1.0.
+  if (tuning.ceilingRelease == 0) state.releaseCount = kReleaseArmed;
+}
+
+}  // namespace orvo
