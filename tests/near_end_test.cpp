@@ -347,6 +347,30 @@ TEST(NearEnd, MiddleAndTopZoneWindows) {
   EXPECT_TRUE(d.Kept(480));
 }
 
+TEST(NearEnd, WindowEdgesReachExactlyHalfAWindowEachSide) {
+  struct Zone {
+    int center, half, minCount;
+  };
+  for (const Zone z : {Zone{100, 8, 12}, Zone{240, 16, 16}, Zone{400, 33, 33}}) {
+    for (int side : {-1, 1}) {
+      // The centre, one mark at the far edge of the window and minCount - 2 marks just beside
+      // the centre on the other side: exactly minCount in the window.
+      Detector d;
+      d.Mark(z.center, z.center);
+      d.Mark(z.center + side * z.half, z.center + side * z.half);
+      for (int i = 1; i <= z.minCount - 2; ++i)
+        d.Mark(z.center - side * i, z.center - side * i);
+      d.Run();
+      EXPECT_TRUE(d.Kept(z.center)) << z.center << " side " << side;
+      // One bin further out the edge mark no longer counts.
+      d.Mark(z.center + side * z.half, z.center + side * z.half, 0.0f);
+      d.Mark(z.center + side * (z.half + 1), z.center + side * (z.half + 1));
+      d.Run();
+      EXPECT_FALSE(d.Kept(z.center)) << z.center << " side " << side;
+    }
+  }
+}
+
 TEST(NearEnd, SpeechTestsUseTheMapTotalBeforeCleaning) {
   Detector d;
   for (int k : {50, 150, 250, 400})
