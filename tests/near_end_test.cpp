@@ -353,13 +353,17 @@ TEST(NearEnd, WindowEdgesReachExactlyHalfAWindowEachSide) {
   };
   for (const Zone z : {Zone{100, 8, 12}, Zone{240, 16, 16}, Zone{400, 33, 33}}) {
     for (int side : {-1, 1}) {
-      // The centre, one mark at the far edge of the window and minCount - 2 marks just beside
-      // the centre on the other side: exactly minCount in the window.
+      // The centre, one mark at the edge of the window on one side and minCount - 2 marks
+      // closest to the centre elsewhere in the window: exactly minCount marks.
       Detector d;
       d.Mark(z.center, z.center);
       d.Mark(z.center + side * z.half, z.center + side * z.half);
-      for (int i = 1; i <= z.minCount - 2; ++i)
+      const int extra = z.minCount - 2;
+      const int opposite = extra < z.half ? extra : z.half;
+      for (int i = 1; i <= opposite; ++i)
         d.Mark(z.center - side * i, z.center - side * i);
+      for (int i = 1; i <= extra - opposite; ++i)
+        d.Mark(z.center + side * i, z.center + side * i);
       d.Run();
       EXPECT_TRUE(d.Kept(z.center)) << z.center << " side " << side;
       // One bin further out the edge mark no longer counts.
