@@ -247,10 +247,23 @@ TEST(NearEnd, StrongModeLowBandStartsAtBinTwelve) {
   s.Run();
   EXPECT_EQ(s.state.levelOverThreshold, 0);
   s.Clear();
-  s.Mark(41, 41, 1e6f);  // bin 41 is outside the low band in both modes
   s.Mark(12, 12, 1000.0f);
   s.Run();
   EXPECT_EQ(s.state.levelOverThreshold, 1);
+}
+
+TEST(NearEnd, LowBandEndsAtBin40) {
+  for (int strong : {0, 1}) {
+    for (int k : {5, 6, 40, 41}) {
+      Detector d;
+      d.strongMode = strong;
+      d.tuning.speechLevelThreshold = 100.0f;
+      d.Mark(k, k, 1000.0f);
+      d.Run();
+      const bool inside = k <= 40 && k >= (strong ? 12 : 6);
+      EXPECT_EQ(d.state.levelOverThreshold, inside) << "strong " << strong << " bin " << k;
+    }
+  }
 }
 
 TEST(NearEnd, HighBandPeakLowersTheLowBandLevel) {
