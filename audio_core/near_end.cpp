@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio_core/check.hpp"
+#include "audio_core/float_select.hpp"
 
 namespace orvo {
 
@@ -70,6 +71,35 @@ inline void SaturatingIncrement(int32_t& v) {
   if (v < INT32_MAX) ++v;
 }
 
+// Decaying echo peak and echo estimate of bins [first, end), branch-free so that the loop
+// vectorises.
+void PeakPass(const float* __restrict Y, int first, int end, float thr, float f,
+              float* __restrict peak, float* __restrict est) {
+  for (int k = first; k < end; ++k) {
+    const float y = Y[k];
+    const float old = peak[k];
+    const float p = SelectFloat(y > old, y, kPeakDecay * old);
+    peak[k] = p;
+    est[k] = SelectFloat(p > thr, p * f, 0.0f);
+  }
+}
+
+// Map, marks, weighted power and near-end energy of bins 1..480, branch-free so that the loop
+// vectorises.
+void PerBinPass(const float* __restrict P, const float* __restrict E, const float* __restrict W,
+                const float* __restrict W1, float margin, float* __restrict M,
+                int32_t* __restrict marked, float* __restrict wp, float* __restrict qs) {
+  for (int k = 1; k <= kLastBin; ++k) {
+    const float p = P[k];
+    const float e = E[k];
+    wp[k] = W[k] * p;
+    const float m = SelectFloat(p >= e, W1[k] * p, 0.0f);
+    M[k] = m;
+    marked[k] = m > 0.0f;
+    qs[k] = SelectFloat((p >= margin * e) & (m > kNearEnergyMinMap), p, 0.0f);
+  }
+}
+
 }  // namespace
 
 void BuildWeightingTable(float* W) {
@@ -95,24 +125,19 @@ void ResidualEcho_Estimate(const float* echoPower, int talkState, const float* W
   for (int r = 0; r < kScaledRegions; ++r)
     state.regionThreshold[r] = scaled;
 
-  float* peak = state.peak;
-  float* est = state.echoEstimate;
-  float acc = 0.0f;
   for (int r = 0; r < kNumGroups; ++r) {
     float f = 0.0f;
     if (talkState == 2)
       f = kEchoFactorFarAlone;
     else if (talkState == 3)
       f = state.regionFactor[r];
-    const float thr = state.regionThreshold[r];
-    for (int k = kRegions.start[r]; k < kRegions.end[r]; ++k) {
-      const float y = echoPower[k];
-      const float p = y > peak[k] ? y : kPeakDecay * peak[k];
-      peak[k] = p;
-      est[k] = p > thr ? p * f : 0.0f;
-      acc += W[k] * p;
-    }
+    PeakPass(echoPower, kRegions.start[r], kRegions.end[r], state.regionThreshold[r], f, state.peak,
+             state.echoEstimate);
   }
+  // Weighted peak sum in bin order.
+  float acc = 0.0f;
+  for (int k = 1; k <= kLastBin; ++k)
+    acc += W[k] * state.peak[k];
   state.echoLevel = 2.0f * acc / 960.0f;
 }
 
@@ -143,8 +168,12 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
   P[0] = 0.0f;
   std::memset(P + kLastBin + 1, 0, sizeof(float) * (kNumBins - kLastBin - 1));
 
-  // 2. Map, weighted total and near-end energy per region.
+  // 2. Map, weighted total and near-end energy per region. A branch-free per-bin pass first,
+  // then the sums in bin order.
   const float margin = (strongMode == 0 && talkState == 1) ? 1.0f : kEchoMarginStrict;
+  float* wp = state.weightedPower;
+  float* qs = state.nearEnergy;
+  PerBinPass(P, E, W, W1, margin, M, marked, wp, qs);
   float weighted = 0.0f;
   float mapTotal = 0.0f;
   float lowSum = 0.0f;
@@ -152,16 +181,10 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
   for (int r = 0; r < kNumGroups; ++r) {
     float rs = 0.0f;
     for (int k = kRegions.start[r]; k < kRegions.end[r]; ++k) {
-      const float p = P[k];
-      const float e = E[k];
-      weighted += W[k] * p;
-      const float m = p >= e ? W1[k] * p : 0.0f;
-      M[k] = m;
-      marked[k] = m > 0.0f;
-      mapTotal += m;
-      const float q = (p >= margin * e && m > kNearEnergyMinMap) ? p : 0.0f;
-      rs += q;
-      if (k >= kLowBandFirst && k <= kLowBandLast) lowSum += q;
+      weighted += wp[k];
+      mapTotal += M[k];
+      rs += qs[k];
+      if (k >= kLowBandFirst && k <= kLowBandLast) lowSum += qs[k];
     }
     regionSum[r] = rs;
     // In strong mode the low band starts at region 1 (bins 12..40).
@@ -184,7 +207,7 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
     for (int i = z.first - z.half; i <= z.first + z.half; ++i)
       count += marked[i];
     for (int k = z.first; k <= z.last; ++k) {
-      if (count < z.minCount) M[k] = 0.0f;
+      M[k] = count < z.minCount ? 0.0f : M[k];
       count += marked[k + z.half + 1] - marked[k - z.half];
     }
   }

@@ -42,6 +42,10 @@ struct NearEndState {
   // Scratch of the map cleaning: 1 where the map was marked before cleaning. Bins 0 and
   // 481..959 stay 0, so windows reaching past bin 480 count nothing there.
   int32_t marked[kNumBins];
+  // Per-bin scratch of one call: W[k] P[k] and the near-end energy q[k], summed in bin order
+  // after a vectorisable per-bin pass.
+  float weightedPower[kNumBins];
+  float nearEnergy[kNumBins];
 };
 
 // The three tuning values the detector reads (tuning record fields 23, 26 and 28).

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio_core/check.hpp"
+#include "audio_core/float_select.hpp"
 
 namespace orvo {
 
@@ -18,6 +19,11 @@ constexpr int32_t kHangoverFramesStrong = 5;
 constexpr float kBaseOffsetDecay = 0.95f;
 constexpr int32_t kSmoothedDecaySteps = 2;
 
+// End (exclusive) of gain region r, cut after bin 480.
+constexpr int RegionEnd(int r) {
+  return GainRegionEdges[r + 1] < kLastBin + 1 ? GainRegionEdges[r + 1] : kLastBin + 1;
+}
+
 constexpr float kHangOffsetStart[kGainRegions] = {0.35f, 0.35f, 0.35f, 0.25f, 0.25f};
 constexpr float kBaseOffsetStart[kGainRegions] = {0.25f, 0.0f, 0.0f, 0.0f, 0.0f};
 constexpr float kHangOffsetSpeech[kGainRegions] = {0.5f, 0.5f, 0.33f, 0.5f, 0.33f};
@@ -25,8 +31,10 @@ constexpr float kBaseOffsetSpeech[kGainRegions] = {0.5f, 0.5f, 0.33f, 0.5f, 0.33
 constexpr float kHangOffsetSpeechStrong[kGainRegions] = {0.1f, 0.33f, 0.33f, 0.15f, 0.1f};
 constexpr float kBaseOffsetSpeechStrong[kGainRegions] = {0.05f, 0.05f, 0.05f, 0.05f, 0.05f};
 
-// Tracks S[k] towards x and returns the gain of the bin before the AGC and the bin table.
-struct BinGain {
+// Tracks S[k] towards the input x[k] and applies the gain to bins [first, end), branch-free so
+// that the loop vectorises. A rise is followed at once; a fall is smoothed with alpha for two
+// frames and followed exactly from the third.
+struct RegionGain {
   float slope;
   float offset;
   float gmax;
@@ -34,23 +42,29 @@ struct BinGain {
   float floorGain;  // gain of unmarked bins
   float alpha;
   bool muted;  // the far end talks alone: every gain is 0
-
-  inline float operator()(float x, float m, float& s, int32_t& hold) const {
-    if (x > s) {
-      s = x;
-      hold = 0;
-    } else if (hold < kSmoothedDecaySteps) {
-      s = s + alpha * (x - s);
-      hold += 1;
-    } else {
-      s = x;
-    }
-    float g = slope * s + offset;
-    if (g > gmax) g = gmax;
-    if (muted) return 0.0f;
-    return m != 0.0f ? g * agcGain : floorGain;
-  }
 };
+
+void ApplyRegion(const RegionGain& rg, int first, int end, const float* __restrict X,
+                 const float* __restrict M, const float* __restrict T, float* __restrict S,
+                 int32_t* __restrict hold, Cpx* __restrict spectrum) {
+  for (int k = first; k < end; ++k) {
+    const float x = X[k];
+    const float s = S[k];
+    const int32_t h = hold[k];
+    const bool rises = x > s;
+    const bool smooths = !rises & (h < kSmoothedDecaySteps);
+    const float tracked = SelectFloat(smooths, s + rg.alpha * (x - s), x);
+    S[k] = tracked;
+    hold[k] = rises ? 0 : h + (smooths ? 1 : 0);
+    const float raw = rg.slope * tracked + rg.offset;
+    const float g = SelectFloat(raw > rg.gmax, rg.gmax, raw);
+    const float G =
+        SelectFloat(rg.muted, 0.0f, SelectFloat(M[k] != 0.0f, g * rg.agcGain, rg.floorGain));
+    const float f = G * T[k];
+    spectrum[k].re *= f;
+    spectrum[k].im *= f;
+  }
+}
 
 }  // namespace
 
@@ -120,30 +134,13 @@ void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWe
   spectrum[0].re = 0.0f;
   spectrum[0].im = 0.0f;
 
-  // 6. Per region.
+  // 6. Inputs first: region 0 bin by bin, regions 1..4 the mean of M over [k - w/2, k + w/2)
+  // with a running sum carried across regions. Entering a region widens the window by
+  // (w_r - w_{r-1}) / 2 on each side. Then tracking and gains per region.
   const float* M = detector.nearMap;
-  const float* T = binGainTable;
-  float* S = state.tracked;
-  int32_t* hold = state.holdCount;
-  BinGain gain;
-  gain.gmax = gmax;
-  gain.agcGain = agcGain;
-  gain.floorGain = state.floorGain;
-  gain.alpha = state.alpha;
-  gain.muted = talkState == 2;
-
-  // Region 0, bin by bin (bin 0 skipped).
-  gain.slope = rows[0].slope;
-  gain.offset = hangMode ? state.hangOffset[0] : state.baseOffset[0];
-  for (int k = 1; k < GainRegionEdges[1]; ++k) {
-    const float G = gain(M[k], M[k], S[k], hold[k]);
-    const float f = G * T[k];
-    spectrum[k].re *= f;
-    spectrum[k].im *= f;
-  }
-
-  // Regions 1..4: mean of M over [k - w/2, k + w/2) with a running sum carried across regions.
-  // Entering a region widens the window by (w_r - w_{r-1}) / 2 on each side.
+  float* X = state.windowMean;
+  for (int k = 1; k < GainRegionEdges[1]; ++k)
+    X[k] = M[k];
   float sum = 0.0f;
   int prevWidth = rows[0].width;
   for (int r = 1; r < kGainRegions; ++r) {
@@ -151,24 +148,31 @@ void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWe
     const int h = w / 2;
     const int d = (w - prevWidth) / 2;
     const int first = GainRegionEdges[r];
-    const int end = GainRegionEdges[r + 1] < kLastBin + 1 ? GainRegionEdges[r + 1] : kLastBin + 1;
+    const int end = RegionEnd(r);
     for (int i = first - h; i < first - h + d; ++i)
       sum += M[i];
     for (int i = first + h - d; i < first + h; ++i)
       sum += M[i];
     prevWidth = w;
-
     const float width = static_cast<float>(w);
-    gain.slope = rows[r].slope;
-    gain.offset = hangMode ? state.hangOffset[r] : state.baseOffset[r];
     for (int k = first; k < end; ++k) {
-      const float x = sum / width;
-      const float G = gain(x, M[k], S[k], hold[k]);
-      const float f = G * T[k];
-      spectrum[k].re *= f;
-      spectrum[k].im *= f;
+      X[k] = sum / width;
       sum = sum + M[k + h] - M[k - h];
     }
+  }
+
+  RegionGain rg;
+  rg.gmax = gmax;
+  rg.agcGain = agcGain;
+  rg.floorGain = state.floorGain;
+  rg.alpha = state.alpha;
+  rg.muted = talkState == 2;
+  for (int r = 0; r < kGainRegions; ++r) {
+    rg.slope = rows[r].slope;
+    rg.offset = hangMode ? state.hangOffset[r] : state.baseOffset[r];
+    const int first = r == 0 ? 1 : GainRegionEdges[r];  // bin 0 is skipped
+    ApplyRegion(rg, first, RegionEnd(r), X, M, binGainTable, state.tracked, state.holdCount,
+                spectrum);
   }
 }
 

@@ -55,6 +55,7 @@ struct PostFilterState {
   float floorGain;                 // gain of bins without near-end speech (0.0 or 0.5)
   float hangOffset[kGainRegions];  // per-region gain offsets during the hangover
   float baseOffset[kGainRegions];  // per-region gain offsets outside the hangover
+  float windowMean[kNumBins];      // scratch of one call: the input x of each bin 1..480
 };
 
 // A null record stops the process ("This != NULL").
