@@ -81,7 +81,7 @@ struct Scene {
 
 TEST(PostFilter, FarEndAloneMutesBinsZeroTo480Only) {
   Scene s;
-  for (int k = 1; k <= 480; ++k)
+  for (int k = 0; k <= 480; ++k)
     s.M()[k] = 1000.0f + k;
   s.state.floorGain = 0.5f;
   s.talkState = 2;
@@ -94,8 +94,10 @@ TEST(PostFilter, FarEndAloneMutesBinsZeroTo480Only) {
     ASSERT_EQ(s.out[k].re, 1.0f) << k;
     ASSERT_EQ(s.out[k].im, -2.0f) << k;
   }
-  // The levels were still tracked.
+  // The levels were still tracked, bin 0 excepted.
   EXPECT_EQ(s.state.tracked[5], 1005.0f);
+  EXPECT_EQ(s.state.tracked[0], 0.0f);
+  EXPECT_EQ(s.state.holdCount[0], 0);
 }
 
 TEST(PostFilter, UnmarkedBinsGetTheFloorGainTimesTheTable) {
