@@ -47,20 +47,20 @@ void Agc_Create(Agc& r) {
 void Agc_Update(int speech, float speechLevel, Agc& r, float& smoothedOutputGain) {
   const int q = static_cast<int>(r.gainScale);
 
-  // 1. Smoothed level, never below the floor.
+  // Smoothed level, never below the floor.
   const float target = speechLevel > kLevelFloor ? speechLevel : kLevelFloor;
   r.level += (target - r.level) * r.levelSmoothing;
 
-  // 2. Speech hold.
+  // Speech hold.
   if (speech)
     r.speechHold = kSpeechHoldFrames;
   else if (r.speechHold > 0)
     r.speechHold -= 1;
 
-  // 3. Ceiling from this frame's level.
+  // Ceiling from this frame's level.
   r.gainCeiling = kCeilingLevel / (speechLevel + kCeilingEpsilon);
 
-  // 4. Idle: no speech for 100 frames. Drift towards half the smoothed gain, prepare a slow ramp.
+  // Idle: no speech for 100 frames. Drift towards half the smoothed gain, prepare a slow ramp.
   if (r.speechHold == 0) {
     r.runningMax = r.resetValue;
     r.candidateMax = r.resetValue;
@@ -71,7 +71,7 @@ void Agc_Update(int speech, float speechLevel, Agc& r, float& smoothedOutputGain
     return;
   }
 
-  // 5. Windowed peak of the smoothed level while speech is present.
+  // Windowed peak of the smoothed level while speech is present.
   if (speech) {
     if (r.level > r.runningMax) {
       r.runningMax = r.level;
@@ -89,12 +89,12 @@ void Agc_Update(int speech, float speechLevel, Agc& r, float& smoothedOutputGain
     r.peakLevel += (r.runningMax - r.peakLevel) * r.peakSmoothing;
   }
 
-  // 6. Target gain, between 1.0 and 2.0.
+  // Target gain, between 1.0 and 2.0.
   const float d = 2.0f * r.peakLevel;
   float t = 1.0f;
   if (!(d >= kTargetLevel)) t = kTargetLevel / (d > r.lowestDenominator ? d : r.lowestDenominator);
 
-  // 7. Raw gain: bound by the ceiling, else ramped or set.
+  // Raw gain: bound by the ceiling, else ramped or set.
   if (t > r.gainCeiling && r.rawGain > r.gainCeiling) {
     r.rawGain = r.gainCeiling;
     r.rampCounter = kCeilingRamp;
@@ -108,7 +108,7 @@ void Agc_Update(int speech, float speechLevel, Agc& r, float& smoothedOutputGain
     r.rawGain = t;
   }
 
-  // 8.
+  // Output gain and its smoothed copy (blended in double).
   r.outputGain = static_cast<float>(q) * r.rawGain;
   smoothedOutputGain = static_cast<float>(0.9 * static_cast<double>(smoothedOutputGain) +
                                           0.1 * static_cast<double>(r.outputGain));

@@ -11,6 +11,8 @@ namespace orvo {
 
 namespace {
 
+// The band-table checks report a fixed unit and lines, so their messages do not depend on the
+// layout of this file.
 constexpr const char* kUnit = "audio_core\\PostFilter";
 constexpr int kBandTableUpperLine = 425;
 constexpr int kBandTableLowerLine = 426;
@@ -164,11 +166,11 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
   float* M = state.nearMap;
   int32_t* marked = state.marked;
 
-  // 1. Only bins 1..480 carry the residual.
+  // Only bins 1..480 carry the residual.
   P[0] = 0.0f;
   std::memset(P + kLastBin + 1, 0, sizeof(float) * (kNumBins - kLastBin - 1));
 
-  // 2. Map, weighted total and near-end energy per region. A branch-free per-bin pass first,
+  // Map, weighted total and near-end energy per region. A branch-free per-bin pass first,
   // then the sums in bin order.
   const float margin = (strongMode == 0 && talkState == 1) ? 1.0f : kEchoMarginStrict;
   float* wp = state.weightedPower;
@@ -192,7 +194,7 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
   }
   const float highSum = regionSum[4] + regionSum[5];
 
-  // 3, 4. High-band peak follower and the low-band level.
+  // High-band peak follower and the low-band level.
   if (highSum > state.highBandPeak)
     state.highBandPeak = highSum;
   else
@@ -200,7 +202,7 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
   float lowLevel = lowSum - tuning.highBandWeight * state.highBandPeak;
   if (!(lowLevel > 0.0f)) lowLevel = 0.0f;
 
-  // 5. Clear marks with too few marked neighbours. The counts run over the marks as they were
+  // Clear marks with too few marked neighbours. The counts run over the marks as they were
   // before cleaning, one add and one subtract per bin.
   for (const CleanZone& z : kCleanZones) {
     int32_t count = 0;
@@ -212,20 +214,20 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
     }
   }
 
-  // 6. Frame flags from the map total before cleaning.
+  // Frame flags from the map total before cleaning.
   state.speechDetected = mapTotal > kSpeechMapTotal;
   state.strongSpeech = mapTotal > kStrongMapTotal;
   if (state.strongSpeech) SaturatingIncrement(state.strongCount);
 
-  // 7. The weighted level is frozen while the far end talks alone.
+  // The weighted level is frozen while the far end talks alone.
   if (talkState != 2) state.weightedLevel = std::sqrt(weighted * kWeightedLevelScale);
 
-  // 8. Low-band level test.
+  // Low-band level test.
   float threshold = tuning.speechLevelThreshold;
   if (talkState != 1) threshold *= 3.0f;
   state.levelOverThreshold = lowLevel > threshold;
 
-  // 9. Speech score.
+  // Speech score.
   const bool counts = state.levelOverThreshold && (strongMode == 0 || state.speechDetected);
   if (counts) {
     if (state.speechScore < kScoreMax) ++state.speechScore;
@@ -233,14 +235,14 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
     if (state.speechScore > 0) --state.speechScore;
   }
 
-  // 10, 11. Hold and flag.
+  // Hold and flag.
   if (state.levelOverThreshold && state.speechScore >= kScoreToHold)
     state.speechHold = kSpeechHoldFrames;
   else if (state.speechHold > 0)
     --state.speechHold;
   state.speechFlag = state.speechHold != 0 && (strongMode == 0 || state.speechDetected);
 
-  // 12. A long stretch without a detected map drops flag, score and hold at once.
+  // A long stretch without a detected map drops flag, score and hold at once.
   if (state.speechDetected)
     state.silentFrames = 0;
   else
@@ -251,7 +253,7 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
     state.speechHold = 0;
   }
 
-  // 13, 14. Release counter of the post filter's ceiling.
+  // Release counter of the post filter's ceiling.
   SaturatingIncrement(state.cycleCount);
   if (state.cycleCount > kCycleLimit) state.releaseCount = kReleaseArmed;
   if (state.levelOverThreshold) {
@@ -265,7 +267,7 @@ void NearEnd_Detect(float* residualPower, const float* echoEstimate, const Noise
       state.cycleCount = 0;
   }
 
-  // 15. With the ceiling release off the ceiling stays at 1.0.
+  // With the ceiling release off the ceiling stays at 1.0.
   if (tuning.ceilingRelease == 0) state.releaseCount = kReleaseArmed;
 }
 

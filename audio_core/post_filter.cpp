@@ -10,6 +10,8 @@ namespace orvo {
 
 namespace {
 
+// The null-record check reports a fixed unit and line, so its message does not depend on the
+// layout of this file.
 constexpr const char* kUnit = "audio_core\\PostFilter";
 constexpr int kNullRecordLine = 946;
 
@@ -31,9 +33,7 @@ constexpr float kBaseOffsetSpeech[kGainRegions] = {0.5f, 0.5f, 0.33f, 0.5f, 0.33
 constexpr float kHangOffsetSpeechStrong[kGainRegions] = {0.1f, 0.33f, 0.33f, 0.15f, 0.1f};
 constexpr float kBaseOffsetSpeechStrong[kGainRegions] = {0.05f, 0.05f, 0.05f, 0.05f, 0.05f};
 
-// Tracks S[k] towards the input x[k] and applies the gain to bins [first, end), branch-free so
-// that the loop vectorises. A rise is followed at once; a fall is smoothed with alpha for two
-// frames and followed exactly from the third.
+// Row, offset and frame-wide values of one gain region.
 struct RegionGain {
   float slope;
   float offset;
@@ -44,6 +44,9 @@ struct RegionGain {
   bool muted;  // the far end talks alone: every gain is 0
 };
 
+// Tracks S[k] towards the input x[k] and applies the gain to bins [first, end), branch-free so
+// that the loop vectorises. A rise is followed at once; a fall is smoothed with alpha for two
+// frames and followed exactly from the third.
 void ApplyRegion(const RegionGain& rg, int first, int end, const float* __restrict X,
                  const float* __restrict M, const float* __restrict T, float* __restrict S,
                  int32_t* __restrict hold, Cpx* __restrict spectrum) {
@@ -91,10 +94,10 @@ void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWe
   (void)weights;  // no value of the noise weights changes the output
   const bool strong = strongMode != 0;
 
-  // 1. Hangover restarts at every detection.
+  // Hangover restarts at every detection.
   if (detector.speechDetected) state.hangover = strong ? kHangoverFramesStrong : kHangoverFrames;
 
-  // 2. Rows and offsets of the regime.
+  // Rows and offsets of the regime.
   const GainRow* rows = GainRowsNormal;
   bool hangMode = false;
   if (state.hangover < 1) {
@@ -113,7 +116,7 @@ void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWe
     }
   }
 
-  // 3. Lowered ceiling while the release counter runs out; it also forces the normal rows.
+  // Lowered ceiling while the release counter runs out; it also forces the normal rows.
   float gmax = 1.0f;
   if (releaseCount < kCeilingSteps) {
     rows = GainRowsNormal;
@@ -121,7 +124,7 @@ void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWe
     gmax = PostFilterCeiling[releaseCount > 0 ? releaseCount : 0];
   }
 
-  // 4. Without noise reduction every marked bin gets the ceiling.
+  // Without noise reduction every marked bin gets the ceiling.
   if (state.noiseReduction == 0) {
     for (int r = 0; r < kGainRegions; ++r) {
       state.hangOffset[r] = 1.0f;
@@ -129,12 +132,12 @@ void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWe
     }
   }
 
-  // 5.
+  // The noise-fill switch has no effect and is cleared every frame; bin 0 is always zeroed.
   state.noiseFill = 0;
   spectrum[0].re = 0.0f;
   spectrum[0].im = 0.0f;
 
-  // 6. Inputs first: region 0 bin by bin, regions 1..4 the mean of M over [k - w/2, k + w/2)
+  // Inputs first: region 0 bin by bin, regions 1..4 the mean of M over [k - w/2, k + w/2)
   // with a running sum carried across regions. Entering a region widens the window by
   // (w_r - w_{r-1}) / 2 on each side. Then tracking and gains per region.
   const float* M = detector.nearMap;
