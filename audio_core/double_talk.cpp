@@ -81,12 +81,12 @@ void TalkerMic_Search(const NoisePsdState* noiseRecords, const Cpx* const* micSp
     const float denom = 1.0f + kTalkerPeakFactor * peak;
 
     for (int m = 0; m < NumberOfMics; ++m) {
-      const Cpx* spec = micSpectra[m];
+      const Cpx* spectrum = micSpectra[m];
       const float* noise = noiseRecords[m].noise;
       float mic = 0.0f;
       float n = 0.0f;
       for (int i = s; i < s + kTalkerBlockBins; ++i) {
-        mic += Power(spec[i]);
+        mic += Power(spectrum[i]);
         n += noise[i];
       }
       float excess = mic - kTalkerNoiseFactor * n;
