@@ -1,7 +1,9 @@
 #include "config/config_loader.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
 #include <yaml-cpp/depthguard.h>
 
@@ -175,12 +177,38 @@ const char* TopLevelKind(const YAML::Node& node) {
   }
 }
 
-// Reads the whole file as one document. Returns false (after one log line) when the file yields
+// Reads the whole file into `text`; on failure `error` says why.
+bool ReadWholeFile(const std::string& path, std::string& text, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = std::error_code(errno, std::generic_category()).message();
+    return false;
+  }
+  text.clear();
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0)
+    text.append(chunk, got);
+  const bool failed = std::ferror(file) != 0;
+  if (failed) error = std::error_code(errno, std::generic_category()).message();
+  std::fclose(file);
+  return !failed;
+}
+
+// Reads the whole file as one document. The file is read here rather than through
+// YAML::LoadFile, whose stream leaks its buffer when reading fails (a folder in place of the
+// file); parsing the text is the same. Returns false (after one log line) when the file yields
 // no map of settings.
 bool LoadDocument(YAML::Node& node, const std::string& path, const Logger& log) {
   const char* const p = path.c_str();
+  std::string text, error;
+  if (!ReadWholeFile(path, text, error)) {
+    log.Printf("%s, cannot read %s (%s); no settings loaded\n", kLoadConfigurationName, p,
+               error.c_str());
+    return false;
+  }
   try {
-    YAML::Node loaded = YAML::LoadFile(path);
+    YAML::Node loaded = YAML::Load(text);
     if (loaded.IsMap()) {
       node.reset(loaded);
       return true;
@@ -191,8 +219,6 @@ bool LoadDocument(YAML::Node& node, const std::string& path, const Logger& log) 
       log.Printf("%s, %s does not hold a map of settings (top level is a %s); no settings loaded\n",
                  kLoadConfigurationName, p, TopLevelKind(loaded));
     }
-  } catch (const YAML::BadFile&) {
-    log.Printf("%s, cannot read %s; no settings loaded\n", kLoadConfigurationName, p);
   } catch (const YAML::DeepRecursion& e) {
     // yaml-cpp's own text for this case is misleading ("bad file").
     log.Printf(
