@@ -129,7 +129,7 @@ TEST(ConfigFuzz, RandomBytesNeverThrow) {
 }
 
 // Generated maps with known content: each field must hold exactly the value the rules allow.
-struct KeySpec {
+struct KeyRange {
   const char* key;
   int32_t AudioConfig::*field;
   int lo, hi;
@@ -137,7 +137,7 @@ struct KeySpec {
 };
 
 TEST(ConfigFuzz, GeneratedMapsFollowTheRulesKeyByKey) {
-  const KeySpec specs[] = {
+  const KeyRange ranges[] = {
       {"local_playback_flag", &AudioConfig::local_playback_flag, 0, 1, "local_playback_flag is"},
       {"reverberation", &AudioConfig::reverberation, 17, 50, "reverberation is"},
       {"ducker_enter_time", &AudioConfig::ducker_enter_time, 120, 700, "ducker hold time is"},
@@ -156,9 +156,9 @@ TEST(ConfigFuzz, GeneratedMapsFollowTheRulesKeyByKey) {
   std::mt19937 rng(0x5eedu);
   for (int doc = 0; doc < 1500; ++doc) {
     std::string text = doc % 3 == 0 ? "version: 1.0\n" : "";
-    int64_t expected[std::size(specs)];
-    bool converts[std::size(specs)];
-    std::vector<size_t> order(std::size(specs));
+    int64_t expected[std::size(ranges)];
+    bool converts[std::size(ranges)];
+    std::vector<size_t> order(std::size(ranges));
     for (size_t k = 0; k < order.size(); ++k)
       order[k] = k;
     std::shuffle(order.begin(), order.end(), rng);
@@ -167,7 +167,7 @@ TEST(ConfigFuzz, GeneratedMapsFollowTheRulesKeyByKey) {
       converts[k] = true;
       const int present = std::uniform_int_distribution<int>(0, 2)(rng);
       if (present == 0) continue;  // absent
-      const KeySpec& spec = specs[k];
+      const KeyRange& range = ranges[k];
       std::string value;
       if (std::uniform_int_distribution<int>(0, 4)(rng) == 0) {
         value = kNotIntegers[std::uniform_int_distribution<size_t>(
@@ -179,20 +179,20 @@ TEST(ConfigFuzz, GeneratedMapsFollowTheRulesKeyByKey) {
         if (std::uniform_int_distribution<int>(0, 5)(rng) == 0) {
           v = std::uniform_int_distribution<int64_t>(INT32_MIN, INT32_MAX)(rng);
         } else {
-          const int64_t edge = std::uniform_int_distribution<int>(0, 1)(rng) ? spec.lo : spec.hi;
+          const int64_t edge = std::uniform_int_distribution<int>(0, 1)(rng) ? range.lo : range.hi;
           v = edge + std::uniform_int_distribution<int64_t>(-3, 3)(rng);
         }
         value = std::to_string(v);
-        if (v >= spec.lo && v <= spec.hi) expected[k] = v;
+        if (v >= range.lo && v <= range.hi) expected[k] = v;
       }
-      text += std::string(spec.key) + ": " + value + "\n";
+      text += std::string(range.key) + ": " + value + "\n";
     }
     ASSERT_EQ(RunText(harness, text), "") << text;
     const AudioConfig& got = harness.Config();
-    for (size_t k = 0; k < std::size(specs); ++k) {
-      ASSERT_EQ(got.*specs[k].field, expected[k]) << specs[k].key << "\n" << text;
+    for (size_t k = 0; k < std::size(ranges); ++k) {
+      ASSERT_EQ(got.*ranges[k].field, expected[k]) << ranges[k].key << "\n" << text;
       if (!converts[k]) {
-        ASSERT_NE(harness.Log().find(std::string(", ") + specs[k].notInteger + " invalid. Input"),
+        ASSERT_NE(harness.Log().find(std::string(", ") + ranges[k].notInteger + " invalid. Input"),
                   std::string::npos)
             << text << harness.Log();
       }
