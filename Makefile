@@ -36,8 +36,20 @@ tsan: bootstrap
 	@cmake --build build-tsan -j$(JOBS) --target engine_threads_test
 	@cd build-tsan && ctest --output-on-failure -R 'Threads'
 
+# libFuzzer run of the configuration loader (clang): make fuzz [FUZZ_TIME=seconds]. New inputs
+# collect in build-fuzz/corpus/config; a crash leaves its input as build-fuzz/crash-*.
+FUZZ_TIME ?= 120
+fuzz: bootstrap
+	@ORVO_WITH_CLANG=1 ./tools/bootstrap.sh
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_FUZZ=ON \
+	  -DORVO_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target config_fuzz
+	@mkdir -p build-fuzz/corpus/config
+	@./build-fuzz/fuzz/config_fuzz -max_total_time=$(FUZZ_TIME) -dict=tests/fuzz/config.dict \
+	  -artifact_prefix=build-fuzz/ build-fuzz/corpus/config tests/fuzz/corpus
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
 
 clean:
-	@rm -rf $(BUILD) build-asan build-tsan
+	@rm -rf $(BUILD) build-asan build-tsan build-fuzz

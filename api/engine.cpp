@@ -1,6 +1,7 @@
 // The C++ interface: one EngineState per Engine object.
 #include "orvoaec/engine.hpp"
 
+#include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
 
 namespace orvo {
@@ -105,6 +106,13 @@ EngineSettings Engine::Settings() const {
   s.fixedThreshold = c.tuning.I(kTuneFixedThreshold);
   s.holdFlag = c.tuning.I(kTuneHoldFlag);
   return s;
+}
+
+void Engine::LoadConfig() {
+  LoadConfigFromDocuments(*state_);
+}
+void Engine::LoadConfigFile(const std::string& path) {
+  LoadConfigFromFile(*state_, path);
 }
 
 }  // namespace orvo

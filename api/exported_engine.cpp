@@ -7,10 +7,4 @@ EngineState& ExportedEngine() {
   return engine;
 }
 
-// Placeholders until the configuration file and the offline run arrive.
-void LoadConfigFromDocuments(EngineState&) {}
-int RunOfflineTest(EngineState&) {
-  return 0;
-}
-
 }  // namespace orvo

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace orvo {
@@ -95,6 +96,13 @@ class Engine {
   void SetFixedThreshold(bool on);
   void SetHoldFlag(int flag);
   EngineSettings Settings() const;
+
+  // Reads RereridEva/config.yml in the user's Documents folder and applies it, as
+  // ORVOAEC_LoadConfig does: a missing file is written with the default values and applies
+  // nothing. Problems with the file are logged, never thrown.
+  void LoadConfig();
+  // Reads and applies the configuration file at `path`; a missing file changes nothing.
+  void LoadConfigFile(const std::string& path);
 
   // For tests and tools inside the project.
   EngineState& InternalState() { return *state_; }

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,6 +231,96 @@ static void scenario_run(const char* path, unsigned char frameFlag, int callSetD
   free(capture_end());
 }
 
+static void write_bytes(const char* path, const void* data, size_t size) {
+  FILE* f = fopen(path, "wb");
+  if (f == NULL) exit(2);
+  if (size != 0) fwrite(data, 1, size, f);
+  fclose(f);
+}
+
+static long file_size(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 ? (long)st.st_size : -1;
+}
+
+/* ORVOAEC_LoadConfig and startTest with HOME in a temporary folder (the child's environment
+ * only): the missing file is written, then applied; a second ORVOAEC_Create brings back the
+ * default ducker threshold; startTest reports missing inputs and processes whole blocks. */
+static void scenario_config_and_offline(void) {
+  char home[] = "/tmp/orvo_c_home_XXXXXX";
+  if (mkdtemp(home) == NULL) exit(2);
+  char dir[256], docs[256], folder[384], path[512];
+  snprintf(dir, sizeof dir, "%s/.config", home);
+  setenv("HOME", home, 1);
+  setenv("XDG_CONFIG_HOME", dir, 1);
+  unsetenv("XDG_DOCUMENTS_DIR");
+  snprintf(docs, sizeof docs, "%s/Documents", home);
+  snprintf(folder, sizeof folder, "%s/RereridEva", docs);
+  snprintf(path, sizeof path, "%s/config.yml", folder);
+  mkdir(docs, 0700);
+  mkdir(folder, 0700);
+
+  load_library();
+  capture_begin();
+  api.create();
+  free(capture_end());
+
+  capture_begin();
+  api.loadConfig();
+  char* log = capture_end();
+  expect_text(log, "config.yml not found. Use default value to generate it\n", "first LoadConfig");
+  free(log);
+  CHECK(file_size(path) > 0);
+
+  const char lowered[] = "ducker_threashold: -45\n";
+  write_bytes(path, lowered, sizeof lowered - 1);
+  capture_begin();
+  api.loadConfig();
+  log = capture_end();
+  CHECK(strstr(log, "Ducker threshold: 1e+06\nAudioCore ducker threshold 1e+06\n") != NULL);
+  free(log);
+
+  /* -25 keeps the threshold in force: after a new creation that is the default again. */
+  capture_begin();
+  api.create();
+  free(capture_end());
+  const char kept[] = "ducker_threashold: -25\n";
+  write_bytes(path, kept, sizeof kept - 1);
+  capture_begin();
+  api.loadConfig();
+  log = capture_end();
+  CHECK(strstr(log, "Ducker threshold: 1e+09\nAudioCore ducker threshold 1e+09\n") != NULL);
+  free(log);
+
+  if (chdir(home) != 0) exit(2);
+  capture_begin();
+  CHECK(api.startTest() == 0);
+  log = capture_end();
+  CHECK(strstr(log, "startTest: cannot open MicData.pcm") != NULL);
+  free(log);
+  CHECK(file_size("Out.pcm") == -1);
+
+  static short pcm[3 * 960 + 50];
+  for (int i = 0; i < 3 * 960 + 50; ++i)
+    pcm[i] = (short)(i % 200 - 100);
+  write_bytes("MicData.pcm", pcm, sizeof pcm);
+  write_bytes("MicData2.pcm", pcm, sizeof pcm);
+  write_bytes("RefData.pcm", pcm, 960 * sizeof(short));
+  capture_begin();
+  CHECK(api.startTest() == 0);
+  free(capture_end());
+  CHECK(file_size("Out.pcm") == 3 * 960 * 2);
+
+  unlink("Out.pcm");
+  unlink("MicData.pcm");
+  unlink("MicData2.pcm");
+  unlink("RefData.pcm");
+  unlink(path);
+  rmdir(folder);
+  rmdir(docs);
+  rmdir(home);
+}
+
 static int run_child(void (*fn)(void)) {
   fflush(NULL);
   pid_t pid = fork();
@@ -279,6 +370,7 @@ int main(int argc, char** argv) {
   failed += run_child(scenario_no_engine) != 0;
   failed += run_child(scenario_creation) != 0;
   failed += run_child(scenario_modes) != 0;
+  failed += run_child(scenario_config_and_offline) != 0;
 
   /* frameFlag and ORVOAEC_SetDenoiseLevel leave the output unchanged. */
   char base[] = "/tmp/orvo_c_base_XXXXXX", flag[] = "/tmp/orvo_c_flag_XXXXXX",
