@@ -264,11 +264,14 @@ ORVO_AF_INLINE void AddToGroups(int lo, int hi, const float* values, float* grou
 }
 
 // Per-microphone group sums of one band: microphone, echo and residual power, and the residual
-// total where asked. Kept in bin order so the sums round as in the plain formulation.
-ORVO_AF_INLINE void AddMicGroups(int lo, int hi, int m, bool addTotal, AdaptiveFilterMono& s) {
+// total where asked. Each sum runs bin by bin in increasing order, so it rounds as in the plain
+// formulation; the independent sums share one loop to overlap their add latencies.
+template <bool addTotal>
+ORVO_AF_INLINE void AddMicGroups(int lo, int hi, int m, AdaptiveFilterMono& s) {
   const float* mic = s.workMicPower;
   const float* echo = s.echoPower[m];
   const float* resid = s.residualPower[m];
+  float total = s.residualTotal[m];
   int groupLo = 0;
   for (int g = 0; g < kNumGroups; ++g) {
     const int groupHi = ParsPartTab[g] - 1;
@@ -283,17 +286,13 @@ ORVO_AF_INLINE void AddMicGroups(int lo, int hi, int m, bool addTotal, AdaptiveF
       sm += mic[k];
       se += echo[k];
       sr += resid[k];
+      if (addTotal) total += resid[k];
     }
     s.micGroupPower[m][g] = sm;
     s.echoGroupPower[m][g] = se;
     s.residualGroupPower[m][g] = sr;
   }
-  if (addTotal) {
-    float t = s.residualTotal[m];
-    for (int k = lo; k <= hi; ++k)
-      t += resid[k];
-    s.residualTotal[m] = t;
-  }
+  if (addTotal) s.residualTotal[m] = total;
 }
 
 // One band pass: reference history and tap energy, then every listed microphone.
@@ -374,7 +373,10 @@ ORVO_AF_INLINE void BandPass(const Cpx* farSpectrum, const float coupling[kMaxMi
       spectrum[k].re = s.workRe[k];
       spectrum[k].im = s.workIm[k];
     }
-    AddMicGroups(lo, hi, m, addTotal, s);
+    if (addTotal)
+      AddMicGroups<true>(lo, hi, m, s);
+    else
+      AddMicGroups<false>(lo, hi, m, s);
   }
 }
 
