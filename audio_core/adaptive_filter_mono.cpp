@@ -5,9 +5,16 @@
 
 #include "audio_core/check.hpp"
 
-// The band kernels use 8-float vectors (GCC vector extensions). They are always inlined into
-// one baseline wrapper and one AVX2 wrapper per band, so the 32-byte vectors never cross a
-// function boundary; the ABI note GCC gives for such helpers does not apply.
+// Layout and speed: every band pass first writes this frame's reference into the history and
+// computes the tap energy and step size of each bin (shared by all microphones), then runs each
+// listed microphone over blocks of eight bins with vector arithmetic. The work of one bin is
+// exactly the plain per-bin formulation, operation for operation and in the same order; the
+// AVX2 build is compiled without FMA, so both builds give the same bits as a scalar loop. The
+// per-group sums are added bin by bin in increasing order for the same reason.
+//
+// The kernels use GCC vector extensions. Their helpers are always inlined into one baseline
+// wrapper and one AVX2 wrapper per band, so 32-byte vectors never cross a function boundary and
+// the ABI note GCC gives for such helpers does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace orvo {
