@@ -254,30 +254,16 @@ ORVO_AF_INLINE void FilterBlocks(AfCoefBlock<T>* coef, const AfHistoryBlock<T>* 
   }
 }
 
-// Adds bins lo..hi (inclusive) of `values` into the group sums, bin by bin in increasing order.
-ORVO_AF_INLINE void AddToGroups(int lo, int hi, const float* values, float* groupSum) {
-  int groupLo = 0;
-  for (int g = 0; g < kNumGroups; ++g) {
-    const int groupHi = ParsPartTab[g] - 1;
-    const int a = lo > groupLo ? lo : groupLo;
-    const int e = hi < groupHi ? hi : groupHi;
-    groupLo = ParsPartTab[g];
-    if (a > e) continue;
-    float s = groupSum[g];
-    for (int k = a; k <= e; ++k)
-      s += values[k];
-    groupSum[g] = s;
-  }
-}
-
-// Per-microphone group sums of one band: microphone, echo and residual power, and the residual
-// total where asked. Each sum runs bin by bin in increasing order, so it rounds as in the plain
-// formulation; the independent sums share one loop to overlap their add latencies.
-template <bool addTotal>
-ORVO_AF_INLINE void AddMicGroups(int lo, int hi, int m, AdaptiveFilterMono& s) {
+// Per-microphone group sums of one band: microphone, echo and residual power, the residual
+// total where asked, and (with the first listed microphone) the far-end power. Each sum runs
+// bin by bin in increasing order, so it rounds as in the plain formulation; the independent
+// sums share one loop to overlap their add latencies.
+template <bool addTotal, bool addFar>
+ORVO_AF_INLINE void AddGroupSums(int lo, int hi, int m, AdaptiveFilterMono& s) {
   const float* mic = s.workMicPower;
   const float* echo = s.echoPower[m];
   const float* resid = s.residualPower[m];
+  const float* far = s.farBinPower;
   float total = s.residualTotal[m];
   int groupLo = 0;
   for (int g = 0; g < kNumGroups; ++g) {
@@ -289,15 +275,18 @@ ORVO_AF_INLINE void AddMicGroups(int lo, int hi, int m, AdaptiveFilterMono& s) {
     float sm = s.micGroupPower[m][g];
     float se = s.echoGroupPower[m][g];
     float sr = s.residualGroupPower[m][g];
+    float sf = s.farGroupPower[g];
     for (int k = a; k <= e; ++k) {
       sm += mic[k];
       se += echo[k];
       sr += resid[k];
       if (addTotal) total += resid[k];
+      if (addFar) sf += far[k];
     }
     s.micGroupPower[m][g] = sm;
     s.echoGroupPower[m][g] = se;
     s.residualGroupPower[m][g] = sr;
+    if (addFar) s.farGroupPower[g] = sf;
   }
   if (addTotal) s.residualTotal[m] = total;
 }
@@ -340,7 +329,6 @@ ORVO_AF_INLINE void BandPass(const Cpx* farSpectrum, const float coupling[kMaxMi
       Store(s.stepSize + k0, stepNum / (ex + stepReg));
     }
   }
-  AddToGroups(lo, hi, s.farBinPower, s.farGroupPower);
 
   for (int i = 0; i < s.listCount; ++i) {
     const int m = s.MicList[i];
@@ -380,10 +368,18 @@ ORVO_AF_INLINE void BandPass(const Cpx* farSpectrum, const float coupling[kMaxMi
       spectrum[k].re = s.workRe[k];
       spectrum[k].im = s.workIm[k];
     }
-    if (addTotal)
-      AddMicGroups<true>(lo, hi, m, s);
-    else
-      AddMicGroups<false>(lo, hi, m, s);
+    // The list always holds BestMic, so the far-end sums ride along with the first entry.
+    if (i == 0) {
+      if (addTotal)
+        AddGroupSums<true, true>(lo, hi, m, s);
+      else
+        AddGroupSums<false, true>(lo, hi, m, s);
+    } else {
+      if (addTotal)
+        AddGroupSums<true, false>(lo, hi, m, s);
+      else
+        AddGroupSums<false, false>(lo, hi, m, s);
+    }
   }
 }
 
