@@ -62,6 +62,8 @@ enum AfKernel : int32_t {
   kAfKernelAvx2 = 2,     // AVX2 kernel (falls back to the baseline one without AVX2)
 };
 
+// About 1 MB, aligned to 64 bytes: create it with new (or inside a record created with new),
+// not with malloc.
 struct alignas(64) AdaptiveFilterMono {
   // Filter coefficients per microphone and block.
   AfCoefBlock<kAfLowTaps> lowCoef[kMaxMics][kAfLowBlocks];
