@@ -30,7 +30,7 @@ int Engine::Process(const int16_t* mic, const int16_t* ref, int16_t* out, bool f
   const int channels = mode == 3 ? 2 : 1;
   OmbrixAudioCore_FrameProcess(*state_, mic, ref, channels, channels * kFrameSamples, out,
                                frameFlag ? 8 : 0, mode == 3 ? 4 : 5, mode, duckerHold);
-  return state_->hRoomPro->choiceSelection;
+  return state_->hRoomPro->choice.selection;
 }
 
 void Engine::FrameProcess(const int16_t* mic, const int16_t* ref, int channelCount, int sampleCount,
@@ -47,7 +47,7 @@ bool Engine::IsDoubleTalk() const {
   return state_->hRoomPro->doubleTalkFlag != 0;
 }
 int Engine::ChoiceSelection() const {
-  return state_->hRoomPro->choiceSelection;
+  return state_->hRoomPro->choice.selection;
 }
 float Engine::MicBias() const {
   return state_->proc->micBias;

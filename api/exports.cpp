@@ -29,7 +29,7 @@ ORVOAEC_API int ORVOAEC_CALL ORVOAEC_Process(const short* micPcm, const short* r
     engine.log.Printf("invalid audio call handle\n");
     return 0;
   }
-  return engine.hRoomPro->choiceSelection;
+  return engine.hRoomPro->choice.selection;
 }
 
 ORVOAEC_API int ORVOAEC_CALL ORVOAEC_AddData(const short* farEnd) {

@@ -1,4 +1,6 @@
 // Engine initialisation and destruction.
+#include <array>
+#include <cstring>
 #include <new>
 
 #include "audio_core/audio_core.hpp"
@@ -57,15 +59,57 @@ void InitTuningRest(TuningRecord& t) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::array<float, kNumBins> FilledTable(float value) {
+  std::array<float, kNumBins> table{};
+  for (float& v : table)
+    v = value;
+  return table;
+}
+
+}  // namespace
+
+const std::array<float, kNumBins> kPlus4dBGainTable = FilledTable(1.5848932f);  // 10^(4/20)
+const std::array<float, kNumBins> kZeroGainTable = FilledTable(0.0f);
+
 void AudioCore_Init(AudioCore* This, EngineState& engine) {
   ORVO_CHECK(This != NULL, "AudioCore");
   This->log = &engine.log;
 
-  AudioCore_SetDefaultFeatures(This);  // 1
-  InitTuningFirst(This->tuning);       // 2
+  AudioCore_SetDefaultFeatures(This);                           // 1
+  InitTuningFirst(This->tuning);                                // 2
+  std::memset(This->farSpectrum, 0, sizeof This->farSpectrum);  // 3
 
-  This->choiceSelection = 0;     // 14
-  This->frameCounter = 0;        // 16
+  AdaptiveFilterMono_Create(&This->aec);  // 6
+  for (int m = 0; m < kMaxMics; ++m) {    // 7
+    This->levels[m] = MicTrackerStart();
+    NoisePSD_Create(&This->noise[m]);
+    NoiseWeights_Init(This->weights[m]);
+  }
+  This->levels[kFarEndSlot] = FarEndTrackerStart(false);  // 8
+  This->levels[kSpareSlot] = FarEndTrackerStart(false);
+  EchoCoupling_Init(This->coupling);    // 9
+  DoubleTalk_Create(This->doubleTalk);  // 10
+  TalkerMic_Create(This->talker);
+  for (EchoPeakState& peak : This->echoPeak)
+    EchoPeak_Create(peak);  // 11
+  for (NearEndState& ne : This->nearEnd)
+    NearEnd_Create(&ne);  // 12
+  // Creating the post-filter records sets their switch words to the creation values again
+  // (NoiseFill off, the others on), whatever step 1 wrote into them.
+  for (PostFilterState& pf : This->postFilter)
+    PostFilter_Create(&pf);      // 13
+  MicChoice_Init(This->choice);  // 14
+  Agc_Create(This->agc);
+  This->choice.selection = 0;
+  DelayEstimator_Reset(engine.proc->estimator);  // 15
+  This->frameCounter = 0;                        // 16
+  BuildWeightingTable(This->W);                  // 17
+  for (float& g : This->unityGain)
+    g = 1.0f;
+  for (const float*& table : This->gainTable)
+    table = This->unityGain;
   InitTuningRest(This->tuning);  // 18
 
   This->pCompen = new (std::nothrow) SpkDataRing;  // 19

@@ -2,11 +2,23 @@
 // switches, tuning setters, microphone description, far-end history and the frame entry.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
+#include "audio_core/adaptive_filter_mono.hpp"
+#include "audio_core/agc.hpp"
 #include "audio_core/common.hpp"
+#include "audio_core/delay_estimator.hpp"
+#include "audio_core/delay_line.hpp"
+#include "audio_core/double_talk.hpp"
+#include "audio_core/echo_coupling.hpp"
+#include "audio_core/level_tracker.hpp"
 #include "audio_core/log.hpp"
+#include "audio_core/mic_choice.hpp"
+#include "audio_core/near_end.hpp"
+#include "audio_core/noise_psd.hpp"
+#include "audio_core/post_filter.hpp"
 #include "audio_core/source_localisation.hpp"
 
 namespace orvo {
@@ -45,14 +57,6 @@ struct FeatureSwitches {
   int timeDelayCheck;
   int nearOnlyCheck;
   int ssl;
-};
-
-// Switch words that live in each of the first three post-filter records.
-struct PostFilterSwitchWords {
-  int noiseFill;
-  int noiseReduction;
-  int echoSuppression;
-  int agcSwitch;
 };
 
 // The tuning record: 40 32-bit fields numbered from 1, some integer and some float.
@@ -108,13 +112,20 @@ struct MicDescriptor {
   int16_t* samples[kMaxMics];
 };
 
+// Per-bin gain tables a channel can point at; only the unity table is ever assigned.
+extern const std::array<float, kNumBins> kPlus4dBGainTable;
+extern const std::array<float, kNumBins> kZeroGainTable;
+
+constexpr int kNumPostFilters = 4;  // the switches reach the first three; the third is applied
+constexpr int kAppliedPostFilter = 2;
+constexpr int kNumNearEnd = 4;      // the first is used
+constexpr int kSpareEchoPeaks = 2;  // echo-peak records: two spare, then one per microphone
+
 // The engine record (hRoomPro): everything a creation builds afresh.
 struct AudioCore {
   const Logger* log;
 
   FeatureSwitches features;
-  PostFilterSwitchWords postFilterWords[3];  // replaced by the post-filter records
-  int choiceSelection;
   int frameCounter;
   SpkDataRing* pCompen;
   std::unique_ptr<SourceLocalisation> ssl;
@@ -129,16 +140,59 @@ struct AudioCore {
   int speechFlag;
 
   TuningRecord tuning;
+
+  // Stage records.
+  Cpx farSpectrum[kNumBins];  // this frame's far-end spectrum before the delay line
+  AdaptiveFilterMono aec;
+  LevelTracker levels[kNumAnalysisSlots];  // microphones, far end, spare
+  NoisePsdState noise[kMaxMics];
+  NoiseWeights weights[kMaxMics];
+  EchoCoupling coupling;
+  DoubleTalk doubleTalk;
+  TalkerMic talker;
+  EchoPeakState echoPeak[kSpareEchoPeaks + kMaxMics];
+  NearEndState nearEnd[kNumNearEnd];
+  PostFilterState postFilter[kNumPostFilters];
+  MicChoice choice;  // its selection is the engine's choice selection
+  Agc agc;
+  float W[kNumBins];          // weighting table of the near-end detector
+  float unityGain[kNumBins];  // the gain table every channel gets
+  const float* gainTable[kMaxMics];
+};
+
+// The pipeline's own running state; it survives re-creation of the engine record.
+struct PipelineState {
+  int liveMusicLatch;  // 1 while live-music mode is off
+  int farEndHangover;  // frames for which the far end still counts as talking
+  int talkState;       // 1 far end silent, 2 far end alone, 3 double talk
+  int refDelayFrames;  // reference delay, frames
+  int BestMic;
+  int previousMic;
+  int fallbackMic;
+  int fallbackTimer;
+  int secondaryMic;       // -1 for none
+  float erleDb;           // smoothed echo-return-loss enhancement
+  float farFilterInput;   // far-end energy filter memory: last input ...
+  float farFilterOutput;  // ... and last output
 };
 
 // State that survives a re-creation of the engine record: the input gain, the microphone
-// description and channel buffers, and (with the pipeline) the pipeline's own state.
+// description and channel buffers, the pipeline's state, the spectrum buffers, the far-end delay
+// lines, the delay estimator and the two-microphone choice's switch counter.
 struct ProcessState {
   float micBias;
   int currentMicType;
   MicDescriptor descriptor;
   MicDescriptor* pMicDes[kMaxMics];  // null-terminated unless all 14 are used
   int16_t channel[kMaxMics][kFrameSize];
+
+  PipelineState pipeline;
+  Cpx spectra[kMaxMics][kNumBins];
+  int16_t farEndFrame[kFrameSize];  // the caller's far-end frame, delayed in place
+  ReferenceDelayLine delayLine;
+  DelayEstimator estimator;
+  int choiceSwitchCounter;
+  float agcSmoothedGain;
 };
 
 // One engine with everything it owns: the handle to its current record and the state that

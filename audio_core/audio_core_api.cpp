@@ -1,5 +1,6 @@
 // Engine creation, feature switches, tuning setters, microphone description, far-end history,
 // input gain and the frame entry.
+#include <cstring>
 #include <new>
 
 #include "audio_core/audio_core.hpp"
@@ -55,9 +56,10 @@ void AudioCore_SetFeature(int id, int value, AudioCore* pThis) {
   ORVO_CHECK(pThis != NULL, "AudioCore_API");
   const Logger& log = *pThis->log;
   FeatureSwitches& f = pThis->features;
-  auto postFilterWords = [&](int PostFilterSwitchWords::*word) {
-    for (PostFilterSwitchWords& w : pThis->postFilterWords)
-      w.*word = value;
+  // The post-filter switches reach the first three post-filter records.
+  auto postFilterWords = [&](int32_t PostFilterState::*word) {
+    for (int r = 0; r < 3; ++r)
+      pThis->postFilter[r].*word = value;
   };
   switch (id) {
     case kFeatureEchoCanceler:
@@ -65,7 +67,7 @@ void AudioCore_SetFeature(int id, int value, AudioCore* pThis) {
       LogOnOff(log, value, "Echo Canceler ON\n", "Echo Canceler OFF\n");
       break;
     case kFeatureNoiseFill:
-      postFilterWords(&PostFilterSwitchWords::noiseFill);
+      postFilterWords(&PostFilterState::noiseFill);
       LogOnOff(log, value, "NoiseFill ON\n", "NoiseFill OFF\n");
       break;
     case kFeatureMicSteering:
@@ -77,16 +79,16 @@ void AudioCore_SetFeature(int id, int value, AudioCore* pThis) {
       LogOnOff(log, value, "PostFilter ON\n", "PostFilter OFF\n");
       break;
     case kFeatureNoiseReduction:
-      postFilterWords(&PostFilterSwitchWords::noiseReduction);
+      postFilterWords(&PostFilterState::noiseReduction);
       LogOnOff(log, value, "Noise Reduction ON\n", "Noise Reduction OFF\n");
       break;
     case kFeatureEchoSuppression:
-      postFilterWords(&PostFilterSwitchWords::echoSuppression);
+      postFilterWords(&PostFilterState::echoSuppression);
       f.postFilter = value;
       LogOnOff(log, value, "Echo Suppression ON\n", "Echo Suppression OFF\n");
       break;
     case kFeatureAgc:
-      postFilterWords(&PostFilterSwitchWords::agcSwitch);
+      postFilterWords(&PostFilterState::agcSwitch);
       LogOnOff(log, value, "AGC ON\n", "AGC OFF\n");
       break;
     case kFeatureAdaptDebug:
@@ -142,7 +144,7 @@ void AudioCore_SetFeature(int id, int value, AudioCore* pThis) {
 
 int AudioCore_GetFeature(int id, const AudioCore& core) {
   const FeatureSwitches& f = core.features;
-  const PostFilterSwitchWords& pf = core.postFilterWords[0];
+  const PostFilterState& pf = core.postFilter[0];
   switch (id) {
     case kFeatureEchoCanceler:
       return f.echoCanceler;
@@ -393,7 +395,7 @@ int OmbrixAudioCore_FrameProcess(EngineState& engine, const int16_t* micPcm, con
   if (mode == 1) ApplyInputGain(p.channel[0], p.micBias);
   if (mode == 3) ApplyInputGain(p.channel[1], p.micBias);
 
-  const int s = core->choiceSelection;
+  const int s = core->choice.selection;
   const int16_t* selected = (s >= 0 && s < kMaxMics) ? p.channel[s] : p.channel[0];
   if (core->features.micBypass != 0) {
     for (int i = 0; i < kFrameSize; ++i)

@@ -52,10 +52,11 @@ TEST_F(EngineTest, CreationLogAndDefaults) {
   EXPECT_EQ(s.bandWeightPreset, 2.0f);
   EXPECT_EQ(s.fixedThreshold, 0);
   EXPECT_EQ(s.holdFlag, 0);
-  for (Feature on :
-       {Feature::kEchoCanceler, Feature::kNoiseFill, Feature::kMicSteering, Feature::kPostFilter,
-        Feature::kNoiseReduction, Feature::kEchoSuppression, Feature::kAgc})
-    EXPECT_EQ(engine_.GetFeature(on), 1);
+  // NoiseFill is logged ON but creating the post-filter records clears it again.
+  EXPECT_EQ(engine_.GetFeature(Feature::kNoiseFill), 0);
+  for (Feature on : {Feature::kEchoCanceler, Feature::kMicSteering, Feature::kPostFilter,
+                     Feature::kNoiseReduction, Feature::kEchoSuppression, Feature::kAgc})
+    EXPECT_EQ(engine_.GetFeature(on), 1) << static_cast<int>(on);
   for (Feature off : {Feature::kAdaptDebug, Feature::kMicBypass, Feature::kSpkLoopback,
                       Feature::kTimeDelayCheck, Feature::kSsl})
     EXPECT_EQ(engine_.GetFeature(off), 0);
@@ -120,8 +121,9 @@ TEST_F(EngineTest, EchoSuppressionAlsoSwitchesPostFilter) {
   // Values are stored as given; an unknown id does nothing and logs nothing.
   engine_.SetFeature(Feature::kAgc, 7);
   EXPECT_EQ(engine_.GetFeature(Feature::kAgc), 7);
-  for (const PostFilterSwitchWords& w : Core().postFilterWords)
-    EXPECT_EQ(w.agcSwitch, 7);
+  for (int r = 0; r < 3; ++r)
+    EXPECT_EQ(Core().postFilter[r].agcSwitch, 7);
+  EXPECT_EQ(Core().postFilter[3].agcSwitch, 1);  // the fourth record has no switch words set
   TakeLog();
   AudioCore_SetFeature(3, 1, &Core());
   AudioCore_SetFeature(65536, 1, &Core());
@@ -303,7 +305,7 @@ TEST_F(EngineTest, PassThroughOutputs) {
 
   // MIC BYPASS outputs the channel of the current choice; no stage runs.
   engine_.SetFeature(Feature::kMicBypass, 1);
-  Core().choiceSelection = 1;
+  Core().choice.selection = 1;
   Core().doubleTalkFlag = 1;
   std::vector<int16_t> pair(1920);
   for (int i = 0; i < 960; ++i) {
