@@ -1,0 +1,169 @@
+// Weighted overlap-add analysis/synthesis filter bank.
+#include "audio_core/filter_bank.hpp"
+
+#include <cstring>
+
+#include "audio_core/check.hpp"
+#include "audio_core/transform.hpp"
+
+// The per-sample loops are built twice, for baseline x86-64 and for AVX2/FMA, and the processor
+// picks at load time.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define ORVO_FB_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define ORVO_FB_CLONES
+#endif
+
+namespace orvo {
+namespace {
+
+constexpr int N = kFrameSize;
+constexpr float kEmphasis = 0.9f;
+
+// The block of `storage` that p points at. Pointers into the record's own storage are kept as
+// pointers to const (the same fields point at the constant tables in the other direction); this
+// gives write access through the record instead of casting const away.
+float* OwnBlock(FilterBankState& s, const float* p) {
+  int r = 0;
+  while (r + 1 < kFilterBankBlocks && p != s.storage[r])
+    ++r;
+  ORVO_CHECK(p == s.storage[r], "FilterBank");
+  return s.storage[r];
+}
+
+// For copies: the same position in `to` when p points into `from`'s storage, else p itself.
+const float* Repoint(const float* p, const FilterBankState& from, FilterBankState& to) {
+  for (int r = 0; r < kFilterBankBlocks; ++r)
+    if (p == from.storage[r]) return to.storage[r];
+  return p;
+}
+
+// e[n] = x[n] - 0.9 x[n - 1], x[-1] = previous.
+ORVO_FB_CLONES
+void PreEmphasis(const int16_t* __restrict x, float previous, float* __restrict e) {
+  e[0] = static_cast<float>(x[0]) - kEmphasis * previous;
+  for (int n = 1; n < N; ++n)
+    e[n] = static_cast<float>(x[n]) - kEmphasis * static_cast<float>(x[n - 1]);
+}
+
+// y[n] = h0[n] b0[n] + h1[n] b1[n] + h2[n] b2[n]
+ORVO_FB_CLONES
+void Fold3(float* __restrict y, const float* __restrict h0, const float* __restrict b0,
+           const float* __restrict h1, const float* __restrict b1, const float* __restrict h2,
+           const float* __restrict b2) {
+  for (int n = 0; n < N; ++n)
+    y[n] = h0[n] * b0[n] + h1[n] * b1[n] + h2[n] * b2[n];
+}
+
+// q[n] += t[n] z[n]
+ORVO_FB_CLONES
+void Accumulate(float* __restrict q, const float* __restrict t, const float* __restrict z) {
+  for (int n = 0; n < N; ++n)
+    q[n] += t[n] * z[n];
+}
+
+// Truncation toward zero; beyond the 16-bit range the value saturates (a plain conversion of
+// such a value is undefined); a NaN gives 0.
+inline int16_t ToPcm(float v) {
+  if (v >= 32767.0f) return 32767;
+  if (v <= -32768.0f) return -32768;
+  if (!(v == v)) return 0;
+  return static_cast<int16_t>(static_cast<int>(v));
+}
+
+// De-emphasis of the accumulator q into pcm, clearing q; returns the last value before conversion.
+float DeEmphasis(float* __restrict q, int16_t* __restrict pcm, float memory) {
+  for (int n = 0; n < N; ++n) {
+    const float v = q[n] + kEmphasis * memory;
+    memory = v;
+    pcm[n] = ToPcm(v);
+    q[n] = 0.0f;
+  }
+  return memory;
+}
+
+template <typename P>
+void RotateLeft(P (&p)[kFilterBankBlocks]) {
+  P first = p[0];
+  for (int m = 0; m + 1 < kFilterBankBlocks; ++m)
+    p[m] = p[m + 1];
+  p[kFilterBankBlocks - 1] = first;
+}
+
+}  // namespace
+
+FilterBankState::FilterBankState(const FilterBankState& other) {
+  *this = other;
+}
+
+FilterBankState& FilterBankState::operator=(const FilterBankState& other) {
+  if (this == &other) return *this;
+  memory = other.memory;
+  std::memcpy(storage, other.storage, sizeof storage);
+  for (int m = 0; m < kFilterBankBlocks; ++m) {
+    blocks[m] = Repoint(other.blocks[m], other, *this);
+    segments[m] = Repoint(other.segments[m], other, *this);
+  }
+  return *this;
+}
+
+void FilterBank_Create(FilterBankState* state) {
+  ORVO_CHECK(state != nullptr, "FilterBank");
+  FilterBankState& s = *state;
+  s.memory = 0.0f;
+  std::memset(s.storage, 0, sizeof s.storage);
+  for (int m = 0; m < kFilterBankBlocks; ++m) {
+    s.blocks[m] = s.storage[m];
+    s.segments[m] = FilterBankAnalysisWindow.data() + m * N;
+  }
+}
+
+void FilterBank_CreateSynthesis(FilterBankState* state) {
+  ORVO_CHECK(state != nullptr, "FilterBank");
+  FilterBankState& s = *state;
+  s.memory = 0.0f;
+  std::memset(s.storage, 0, sizeof s.storage);
+  for (int m = 0; m < kFilterBankBlocks; ++m) {
+    s.blocks[m] = FilterBankPrototype + m * N;
+    s.segments[m] = s.storage[m];
+  }
+}
+
+void FilterBank_Analyze(const int16_t* pcm, Cpx* spectrum, FilterBankState& s) {
+  // 1. Pre-emphasis into the newest block.
+  PreEmphasis(pcm, s.memory, OwnBlock(s, s.blocks[5]));
+  s.memory = static_cast<float>(pcm[N - 1]);
+
+  // 2. Window the 5760 samples of history and fold them modulo 1920.
+  float* y = reinterpret_cast<float*>(s.work);
+  const float* const* b = s.blocks;
+  const float* const* h = s.segments;
+  Fold3(y, h[0], b[0], h[2], b[2], h[4], b[4]);
+  Fold3(y + N, h[1], b[1], h[3], b[3], h[5], b[5]);
+
+  // 3. Forward transform (consumes the folded block).
+  RealFft1920(s.work, spectrum, kFftForward);
+
+  // 4. The oldest block becomes the next frame's newest.
+  RotateLeft(s.blocks);
+}
+
+void FilterBank_Synthesize(const Cpx* spectrum, int16_t* pcm, FilterBankState& s) {
+  // 1. Inverse transform of a copy: the transform consumes its input.
+  std::memcpy(s.work, spectrum, sizeof s.work);
+  RealFft1920(s.work, s.time, kFftInverse);
+  const float* z = reinterpret_cast<const float*>(s.time);
+
+  // 2. Spread over the six accumulation blocks: even segments take the first half of z, odd
+  //    segments the second.
+  for (int m = 0; m < kFilterBankBlocks; ++m)
+    Accumulate(OwnBlock(s, s.segments[m]), s.blocks[m], (m % 2 == 0) ? z : z + N);
+
+  // 3. Output the oldest block through the de-emphasis and clear it.
+  s.memory = DeEmphasis(OwnBlock(s, s.segments[0]), pcm, s.memory);
+
+  // 4. The cleared block becomes the last accumulator.
+  RotateLeft(s.segments);
+}
+
+}  // namespace orvo
