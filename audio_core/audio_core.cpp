@@ -73,6 +73,33 @@ constexpr std::array<float, kNumBins> FilledTable(float value) {
 const std::array<float, kNumBins> kPlus4dBGainTable = FilledTable(1.5848932f);  // 10^(4/20)
 const std::array<float, kNumBins> kZeroGainTable = FilledTable(0.0f);
 
+void ProcessState_Init(ProcessState& p) {
+  p.micBias = 4.0f;
+  p.currentMicType = -1;
+  p.descriptor = MicDescriptor{};
+  for (auto& d : p.pMicDes) d = nullptr;
+  std::memset(p.channel, 0, sizeof p.channel);
+  PipelineState& ps = p.pipeline;
+  ps.liveMusicLatch = 1;
+  ps.farEndHangover = 10;
+  ps.talkState = 2;
+  ps.refDelayFrames = 0;
+  ps.BestMic = 0;
+  ps.previousMic = 0;
+  ps.fallbackMic = 0;
+  ps.fallbackTimer = 25;
+  ps.secondaryMic = 0;
+  ps.erleDb = 0.0f;
+  ps.farFilterInput = 0.0f;
+  ps.farFilterOutput = 0.0f;
+  std::memset(p.spectra, 0, sizeof p.spectra);
+  std::memset(p.farEndFrame, 0, sizeof p.farEndFrame);
+  DelayLine_Reset(p.delayLine);
+  p.estimator = DelayEstimator{};
+  p.choiceSwitchCounter = 0;
+  p.agcSmoothedGain = kAgcSmoothedGainStart;
+}
+
 void AudioCore_Init(AudioCore* This, EngineState& engine) {
   ORVO_CHECK(This != NULL, "AudioCore");
   This->log = &engine.log;
@@ -81,7 +108,9 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   InitTuningFirst(This->tuning);                                // 2
   std::memset(This->farSpectrum, 0, sizeof This->farSpectrum);  // 3
 
-  AdaptiveFilterMono_Create(&This->aec);  // 6
+  for (FilterBankState& fb : This->analysis) FilterBank_Create(&fb);  // 4
+  FilterBank_CreateSynthesis(&This->synthesis);                       // 5
+  AdaptiveFilterMono_Create(&This->aec);                              // 6
   for (int m = 0; m < kMaxMics; ++m) {    // 7
     This->levels[m] = MicTrackerStart();
     NoisePSD_Create(&This->noise[m]);

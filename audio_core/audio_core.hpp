@@ -13,6 +13,7 @@
 #include "audio_core/delay_line.hpp"
 #include "audio_core/double_talk.hpp"
 #include "audio_core/echo_coupling.hpp"
+#include "audio_core/filter_bank.hpp"
 #include "audio_core/level_tracker.hpp"
 #include "audio_core/log.hpp"
 #include "audio_core/mic_choice.hpp"
@@ -142,6 +143,8 @@ struct AudioCore {
   TuningRecord tuning;
 
   // Stage records.
+  FilterBankState analysis[kNumAnalysisSlots];  // microphones, far end, spare
+  FilterBankState synthesis;
   Cpx farSpectrum[kNumBins];  // this frame's far-end spectrum before the delay line
   AdaptiveFilterMono aec;
   LevelTracker levels[kNumAnalysisSlots];  // microphones, far end, spare
@@ -209,6 +212,8 @@ struct EngineState {
 };
 
 // --- creation and destruction -----------------------------------------------------------------
+// Start values of the state that outlives engine records (once per engine, at first creation).
+void ProcessState_Init(ProcessState& p);
 AudioCore* AudioCore_Create(EngineState& engine);
 void AudioCore_Init(AudioCore* This, EngineState& engine);
 void AudioCore_Destroy(AudioCore* This);

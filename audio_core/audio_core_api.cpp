@@ -31,15 +31,7 @@ AudioCore* AudioCore_Create(EngineState& engine) {
   if (!engine.proc) {
     engine.proc.reset(new (std::nothrow) ProcessState);
     ORVO_CHECK(engine.proc != NULL, "AudioCore_API");
-    ProcessState& p = *engine.proc;
-    p.micBias = kMicBiasMax;
-    p.currentMicType = -1;
-    p.descriptor = MicDescriptor{};
-    for (auto& d : p.pMicDes)
-      d = nullptr;
-    for (auto& ch : p.channel)
-      for (int16_t& s : ch)
-        s = 0;
+    ProcessState_Init(*engine.proc);
   }
 
   AudioCore* hRoomPro = new (std::nothrow) AudioCore;
