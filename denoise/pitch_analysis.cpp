@@ -1,0 +1,425 @@
+#include "denoise/pitch_analysis.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio_core/check.hpp"
+#include "denoise/denoise_simd.hpp"
+
+namespace orvo {
+
+namespace {
+
+constexpr int kMaxPitchSearch = kPitchMaxPeriod - 3 * kPitchMinPeriod;  // 588 lags
+constexpr int kMaxAutocorrLag = 8;
+
+inline float Max(float a, float b) {
+  return a > b ? a : b;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kernels. Every correlation is a plain sum from 0 in order of i. The fast kernels compute eight
+// neighbouring lags as the lanes of one vector (each lane still adds its terms in order) and run
+// up to four such windows side by side; the last few terms, where a window would read past the
+// end of y, are added one lag at a time. The results equal the plain loops bit for bit.
+
+constexpr int kMaxWindows = 48;
+
+// Eight floats as one value (one AVX register, or two SSE registers on baseline x86-64).
+typedef float Float8 __attribute__((vector_size(32)));
+
+// out[8 w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows.
+template <int W>
+ORVO_ALWAYS_INLINE void XcorrWindows(const float* x, const float* y, const int* start, float* out,
+                                     int n) {
+  Float8 a[W];
+  const float* yw[W];
+  for (int w = 0; w < W; ++w) {
+    a[w] = Float8{};
+    yw[w] = y + start[w];
+  }
+  for (int i = 0; i < n; ++i) {
+    const float xi = x[i];
+    for (int w = 0; w < W; ++w) {
+      Float8 v;
+      std::memcpy(&v, yw[w] + i, sizeof v);
+      a[w] += xi * v;
+    }
+  }
+  for (int w = 0; w < W; ++w)
+    std::memcpy(out + 8 * w, &a[w], sizeof a[w]);
+}
+
+ORVO_ALWAYS_INLINE void RunWindows(const float* x, const float* y, const int* start, float* out,
+                                   int windows, int n) {
+  int w = 0;
+  for (; w + 4 <= windows; w += 4)
+    XcorrWindows<4>(x, y, start + w, out + 8 * w, n);
+  for (; w + 2 <= windows; w += 2)
+    XcorrWindows<2>(x, y, start + w, out + 8 * w, n);
+  for (; w < windows; ++w)
+    XcorrWindows<1>(x, y, start + w, out + 8 * w, n);
+}
+
+// Adds the terms i = from .. n - 1 of the correlation at `lag` to sum, in order.
+ORVO_ALWAYS_INLINE float FinishSum(float sum, const float* x, const float* y, int lag, int from,
+                                   int n) {
+  for (int i = from; i < n; ++i)
+    sum += x[i] * y[lag + i];
+  return sum;
+}
+
+ORVO_DENOISE_HOT void XcorrFast(const float* x, const float* y, float* out, int n, int lags) {
+  const int windows = (lags + 7) / 8;
+  ORVO_CHECK(windows <= kMaxWindows, "pitch_analysis");
+  int start[kMaxWindows];
+  for (int w = 0; w < windows; ++w)
+    start[w] = 8 * w;
+  // y holds lags - 1 + n values; a window starting at s reads y[s .. s + 6 + n_vec].
+  const int y_len = lags - 1 + n;
+  const int n_vec = std::max(0, std::min(n, y_len - 7 - start[windows - 1]));
+  float tmp[8 * kMaxWindows];
+  RunWindows(x, y, start, tmp, windows, n_vec);
+  for (int l = 0; l < lags; ++l)
+    out[l] = FinishSum(tmp[l], x, y, l, n_vec, n);
+}
+
+ORVO_DENOISE_HOT void XcorrAtFast(const float* x, const float* y, int y_len, const int* lags,
+                                  float* out, int count, int n) {
+  ORVO_CHECK(count <= kMaxWindows, "pitch_analysis");
+  // Lags in increasing order, covered by windows of eight.
+  int order[kMaxWindows];
+  for (int c = 0; c < count; ++c) {
+    int p = c;
+    while (p > 0 && lags[order[p - 1]] > lags[c]) {
+      order[p] = order[p - 1];
+      --p;
+    }
+    order[p] = c;
+  }
+  int start[kMaxWindows];
+  int window_of[kMaxWindows];
+  int windows = 0;
+  for (int p = 0; p < count; ++p) {
+    const int c = order[p];
+    if (windows == 0 || lags[c] > start[windows - 1] + 7) start[windows++] = lags[c];
+    window_of[c] = windows - 1;
+  }
+  const int n_vec = windows == 0 ? 0 : std::max(0, std::min(n, y_len - 7 - start[windows - 1]));
+  float tmp[8 * kMaxWindows];
+  RunWindows(x, y, start, tmp, windows, n_vec);
+  for (int c = 0; c < count; ++c) {
+    const int w = window_of[c];
+    out[c] = FinishSum(tmp[8 * w + lags[c] - start[w]], x, y, lags[c], n_vec, n);
+  }
+}
+
+void XcorrReference(const float* x, const float* y, float* out, int n, int lags) {
+  for (int l = 0; l < lags; ++l) {
+    float sum = 0.0f;
+    for (int i = 0; i < n; ++i)
+      sum += x[i] * y[l + i];
+    out[l] = sum;
+  }
+}
+
+void XcorrAtReference(const float* x, const float* y, int, const int* lags, float* out, int count,
+                      int n) {
+  for (int c = 0; c < count; ++c) {
+    float sum = 0.0f;
+    for (int i = 0; i < n; ++i)
+      sum += x[i] * y[lags[c] + i];
+    out[c] = sum;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// The two lags with the largest xcorr^2 / (1 + energy of y over the lag's window), best first.
+void FindBestPitch(const float* xcorr, const float* y, int len, int max_pitch, int* best) {
+  float syy = 1.0f;
+  for (int j = 0; j < len; ++j)
+    syy += y[j] * y[j];
+  float num0 = -1.0f, num1 = -1.0f, den0 = 0.0f, den1 = 0.0f;
+  best[0] = 0;
+  best[1] = 1;
+  for (int j = 0; j < max_pitch; ++j) {
+    if (xcorr[j] > 0.0f) {
+      const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
+      const float num = v * v;
+      if (num * den1 > num1 * syy) {
+        if (num * den0 > num0 * syy) {
+          num1 = num0;
+          den1 = den0;
+          best[1] = best[0];
+          num0 = num;
+          den0 = syy;
+          best[0] = j;
+        } else {
+          num1 = num;
+          den1 = syy;
+          best[1] = j;
+        }
+      }
+    }
+    syy += y[j + len] * y[j + len] - y[j] * y[j];
+    syy = Max(1.0f, syy);
+  }
+}
+
+float PitchGain(float xy, float xx, float yy) {
+  return static_cast<float>(xy / std::sqrt(static_cast<double>(1.0f + xx * yy)));
+}
+
+}  // namespace
+
+const PitchKernels& FastPitchKernels() {
+  static const PitchKernels kernels{XcorrFast, XcorrAtFast};
+  return kernels;
+}
+
+const PitchKernels& ReferencePitchKernels() {
+  static const PitchKernels kernels{XcorrReference, XcorrAtReference};
+  return kernels;
+}
+
+void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernels& k) {
+  ORVO_CHECK(lag <= kMaxAutocorrLag && lag < n, "pitch_analysis");
+  const int fast_n = n - lag;
+  int lags[kMaxAutocorrLag + 1] = {};
+  for (int l = 0; l <= lag; ++l)
+    lags[l] = l;
+  k.xcorr_at(x, x, n, lags, ac, lag + 1, fast_n);
+  for (int l = 0; l <= lag; ++l) {
+    float d = 0.0f;
+    for (int i = l + fast_n; i < n; ++i)
+      d += x[i] * x[i - l];
+    ac[l] += d;
+  }
+}
+
+void _celt_lpc(float* lpc, const float* ac, int p) {
+  float error = ac[0];
+  for (int i = 0; i < p; ++i)
+    lpc[i] = 0.0f;
+  if (ac[0] == 0.0f) return;
+  for (int i = 0; i < p; ++i) {
+    float rr = 0.0f;
+    for (int j = 0; j < i; ++j)
+      rr += lpc[j] * ac[i - j];
+    rr += ac[i + 1];
+    const float r = -rr / error;
+    lpc[i] = r;
+    for (int j = 0; j < (i + 1) >> 1; ++j) {
+      const float u = lpc[j];
+      const float v = lpc[i - 1 - j];
+      lpc[j] = u + r * v;
+      lpc[i - 1 - j] = v + r * u;
+    }
+    error = error - r * r * error;
+    if (error < 0.001f * ac[0]) break;
+  }
+}
+
+void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
+  const float* h = history;
+  constexpr int n = kPitchDownsampled;
+  for (int i = 1; i < n; ++i)
+    d[i] = 0.5f * (0.5f * (h[2 * i - 1] + h[2 * i + 1]) + h[2 * i]);
+  d[0] = 0.5f * (0.5f * h[1] + h[0]);
+
+  float ac[5];
+  _celt_autocorr(d, ac, 4, n, k);
+  ac[0] *= 1.0001f;  // noise floor at -40 dB
+  for (int i = 1; i <= 4; ++i) {
+    const float c = 0.008f * i;  // lag window
+    ac[i] -= ac[i] * c * c;
+  }
+  float lpc[4];
+  _celt_lpc(lpc, ac, 4);
+  float f = 1.0f;
+  for (int i = 0; i < 4; ++i) {
+    f = 0.9f * f;  // bandwidth expansion
+    lpc[i] = lpc[i] * f;
+  }
+  // A(z/0.9) times an extra zero at z = -0.8, as a 5-tap FIR over the unfiltered samples.
+  constexpr float c1 = 0.8f;
+  const float num0 = lpc[0] + 0.8f;
+  const float num1 = lpc[1] + c1 * lpc[0];
+  const float num2 = lpc[2] + c1 * lpc[1];
+  const float num3 = lpc[3] + c1 * lpc[2];
+  const float num4 = c1 * lpc[3];
+  float m0 = 0.0f, m1 = 0.0f, m2 = 0.0f, m3 = 0.0f, m4 = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    const float xi = d[i];
+    float sum = xi;
+    sum += num0 * m0;
+    sum += num1 * m1;
+    sum += num2 * m2;
+    sum += num3 * m3;
+    sum += num4 * m4;
+    m4 = m3;
+    m3 = m2;
+    m2 = m1;
+    m1 = m0;
+    m0 = xi;
+    d[i] = sum;
+  }
+}
+
+int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k) {
+  ORVO_CHECK(len <= kPitchFrameSize && max_pitch <= kMaxPitchSearch, "pitch_analysis");
+  const int lag = len + max_pitch;
+  float x_lp4[kPitchFrameSize / 4];
+  float y_lp4[(kPitchFrameSize + kMaxPitchSearch) / 4];
+  float xcorr[kMaxPitchSearch / 2];
+
+  // Coarse search at a quarter of the full rate.
+  for (int j = 0; j < len >> 2; ++j)
+    x_lp4[j] = x_lp[2 * j];
+  for (int j = 0; j < lag >> 2; ++j)
+    y_lp4[j] = y[2 * j];
+  k.xcorr(x_lp4, y_lp4, xcorr, len >> 2, max_pitch >> 2);
+  int best[2];
+  FindBestPitch(xcorr, y_lp4, len >> 2, max_pitch >> 2, best);
+
+  // Fine search at half rate, only around the two coarse candidates.
+  const int half_lags = max_pitch >> 1;
+  int lags[10];
+  int count = 0;
+  for (int i = 0; i < half_lags; ++i) {
+    xcorr[i] = 0.0f;
+    if (std::abs(i - 2 * best[0]) > 2 && std::abs(i - 2 * best[1]) > 2) continue;
+    lags[count++] = i;
+  }
+  float sums[10];
+  k.xcorr_at(x_lp, y, lag >> 1, lags, sums, count, len >> 1);
+  for (int c = 0; c < count; ++c)
+    xcorr[lags[c]] = Max(-1.0f, sums[c]);
+  FindBestPitch(xcorr, y, len >> 1, half_lags, best);
+
+  // Pseudo-interpolation. A stronger neighbour at the next lag (a shorter period) moves the
+  // result to the longer period 2 b - 1; this sign is part of the published algorithm.
+  int offset = 0;
+  if (best[0] > 0 && best[0] < half_lags - 1) {
+    const float a = xcorr[best[0] - 1];
+    const float b = xcorr[best[0]];
+    const float c = xcorr[best[0] + 1];
+    if ((c - a) > 0.7f * (b - a))
+      offset = 1;
+    else if ((a - c) > 0.7f * (b - c))
+      offset = -1;
+  }
+  return 2 * best[0] - offset;
+}
+
+float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0_,
+                      int prev_period, float prev_gain, const PitchKernels& k) {
+  static constexpr int kSecondCheck[16] = {0, 0, 3, 2, 3, 2, 5, 2, 3, 2, 3, 2, 5, 2, 3, 2};
+  const int minperiod0 = minperiod;
+  maxperiod /= 2;
+  minperiod /= 2;
+  *T0_ /= 2;
+  prev_period /= 2;
+  N /= 2;
+  ORVO_CHECK(maxperiod <= kPitchMaxPeriod / 2, "pitch_analysis");
+  const float* d = x;  // x[-maxperiod ..] as an array: the delay T is lag maxperiod - T of d
+  const int d_len = maxperiod + N;
+  x += maxperiod;
+  if (*T0_ >= maxperiod) *T0_ = maxperiod - 1;
+  const int T0 = *T0_;
+  int T = T0;
+
+  // Sub-multiples T0 / k, each with a second lag. No correlation depends on another, so all of
+  // them (with the energy xx and the correlation at T0) are computed together first.
+  int t1[16], t1b[16];
+  int count = 0;
+  for (int kk = 2; kk <= 15; ++kk) {
+    const int T1 = (2 * T0 + kk) / (2 * kk);
+    if (T1 < minperiod) break;
+    int T1b;
+    if (kk == 2) {
+      T1b = (T1 + T0 > maxperiod) ? T0 : T0 + T1;
+    } else {
+      T1b = (2 * kSecondCheck[kk] * T0 + kk) / (2 * kk);
+    }
+    t1[count] = T1;
+    t1b[count] = T1b;
+    ++count;
+  }
+  int lags[2 + 2 * 14];
+  lags[0] = maxperiod;       // delay 0: xx
+  lags[1] = maxperiod - T0;  // xy
+  for (int c = 0; c < count; ++c) {
+    lags[2 + 2 * c] = maxperiod - t1[c];
+    lags[3 + 2 * c] = maxperiod - t1b[c];
+  }
+  float sums[2 + 2 * 14];
+  k.xcorr_at(x, d, d_len, lags, sums, 2 + 2 * count, N);
+  const float xx = sums[0];
+  const float xy = sums[1];
+
+  // Energy of the window delayed by i, for every i (only the stored copies are clamped).
+  float yy_lookup[kPitchMaxPeriod / 2 + 1];
+  yy_lookup[0] = xx;
+  float yy = xx;
+  for (int i = 1; i <= maxperiod; ++i) {
+    yy = yy + x[-i] * x[-i] - x[N - i] * x[N - i];
+    yy_lookup[i] = Max(0.0f, yy);
+  }
+  yy = yy_lookup[T0];
+  float best_xy = xy;
+  float best_yy = yy;
+  const float g0 = PitchGain(xy, xx, yy);
+  float g = g0;
+
+  for (int c = 0; c < count; ++c) {
+    const int kk = c + 2;
+    const int T1 = t1[c];
+    const int T1b = t1b[c];
+    const float xy1 = 0.5f * (sums[2 + 2 * c] + sums[3 + 2 * c]);
+    const float yy1 = 0.5f * (yy_lookup[T1] + yy_lookup[T1b]);
+    const float g1 = PitchGain(xy1, xx, yy1);
+    float cont;
+    if (std::abs(T1 - prev_period) <= 1)
+      cont = prev_gain;
+    else if (std::abs(T1 - prev_period) <= 2 && 5 * kk * kk < T0)
+      cont = 0.5f * prev_gain;
+    else
+      cont = 0.0f;
+    float thresh = Max(0.3f, 0.7f * g0 - cont);
+    // Shorter periods need a stronger correlation. The second branch can never be taken (any
+    // T1 below 2 minperiod is below 3 minperiod); kept as the published algorithm has it.
+    if (T1 < 3 * minperiod)
+      thresh = Max(0.4f, 0.85f * g0 - cont);
+    else if (T1 < 2 * minperiod)
+      thresh = Max(0.5f, 0.9f * g0 - cont);
+    if (g1 > thresh) {
+      best_xy = xy1;
+      best_yy = yy1;
+      T = T1;
+      g = g1;
+    }
+  }
+  best_xy = Max(0.0f, best_xy);
+  float pg = best_yy <= best_xy ? 1.0f : best_xy / (best_yy + 1.0f);
+
+  float xc[3];
+  const int near[3] = {maxperiod - (T - 1), maxperiod - T, maxperiod - (T + 1)};
+  k.xcorr_at(x, d, d_len, near, xc, 3, N);
+  int offset = 0;
+  if ((xc[2] - xc[0]) > 0.7f * (xc[1] - xc[0]))
+    offset = 1;
+  else if ((xc[0] - xc[2]) > 0.7f * (xc[1] - xc[2]))
+    offset = -1;
+  // Only the upper side is limited: the gain stays negative when the input period correlates
+  // negatively and no sub-multiple was taken.
+  if (pg > g) pg = g;
+  *T0_ = 2 * T + offset;
+  if (*T0_ < minperiod0) *T0_ = minperiod0;
+  return pg;
+}
+
+}  // namespace orvo
