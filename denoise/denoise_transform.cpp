@@ -41,7 +41,7 @@ SharedTables BuildSharedTables() {
   // n = q0 + 5 q1 + 15 q2 + 60 q3 + 240 q4 lands at q0 192 + q1 64 + q2 16 + q3 4 + q4.
   for (int n = 0; n < kN; ++n) {
     const int q0 = n % 5, q1 = (n / 5) % 3, q2 = (n / 15) % 4, q3 = (n / 60) % 4, q4 = n / 240;
-    t.digit_reverse[n] = static_cast<std::uint16_t>(q0 * 192 + q1 * 64 + q2 * 16 + q3 * 4 + q4);
+    t.fft_source[q0 * 192 + q1 * 64 + q2 * 16 + q3 * 4 + q4] = static_cast<std::uint16_t>(n);
   }
   FillStageTwiddles(t, kTwiddleOffset5, 5, 192, 1);
   FillStageTwiddles(t, kTwiddleOffset3, 3, 64, 5);
@@ -51,7 +51,15 @@ SharedTables BuildSharedTables() {
   for (int i = 0; i < kHalf; ++i) {
     const double s = std::sin(0.5 * pi * (i + 0.5) / kHalf);
     t.window_half[i] = static_cast<float>(std::sin(0.5 * pi * s * s));
-    t.window_scaled[i] = t.window_half[i] * (1.0f / kN);
+    t.window_full[i] = t.window_half[i];
+    t.window_full[kN - 1 - i] = t.window_half[i];
+  }
+  constexpr float kScale = 1.0f / kN;
+  for (int k = 0; k < kN; ++k) {
+    const int n = t.fft_source[k];
+    t.window_at_source[k] = t.window_full[n] * kScale;
+    t.mirror_bin[k] = static_cast<std::uint16_t>(n < kDenoiseBins ? n : kN - n);
+    t.imag_scale[k] = n < kDenoiseBins ? kScale : -kScale;
   }
   for (int n = 0; n < kDctSize; ++n)
     for (int k = 0; k < kDctSize; ++k) {
@@ -194,30 +202,25 @@ const SharedTables& GetSharedTables() {
 
 void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale) {
   const SharedTables& t = GetSharedTables();
-  for (int n = 0; n < kN; ++n) {
-    out_re[t.digit_reverse[n]] = in_re[n] * scale;
-    out_im[t.digit_reverse[n]] = in_im[n] * scale;
+  for (int k = 0; k < kN; ++k) {
+    out_re[k] = in_re[t.fft_source[k]] * scale;
+    out_im[k] = in_im[t.fft_source[k]] * scale;
   }
   RunStages(out_re, out_im, t);
 }
 
 bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc) {
-  ScratchBlock input(alloc, kN * sizeof(Cpx));
   ScratchBlock work(alloc, kN * sizeof(Cpx));
-  if (!input || !work) {
+  if (!work) {
     std::memset(out, 0, kDenoiseBins * sizeof(Cpx));
     return false;
   }
   const SharedTables& t = GetSharedTables();
-  float* windowed = input.as<float>();
-  for (int i = 0; i < kHalf; ++i) {
-    windowed[i] = in[i] * t.window_scaled[i];
-    windowed[kN - 1 - i] = in[kN - 1 - i] * t.window_scaled[i];
-  }
   float* re = work.as<float>();
   float* im = re + kN;
-  for (int n = 0; n < kN; ++n)
-    re[t.digit_reverse[n]] = windowed[n];
+  // Window and 1/960 while copying into digit-reversed order.
+  for (int k = 0; k < kN; ++k)
+    re[k] = in[t.fft_source[k]] * t.window_at_source[k];
   std::memset(im, 0, kN * sizeof(float));
   RunStages(re, im, t);
   for (int k = 0; k < kDenoiseBins; ++k)
@@ -226,34 +229,26 @@ bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc)
 }
 
 bool inverse_transform(float* out, const Cpx* in, const DenoiseAllocator& alloc) {
-  ScratchBlock spectrum(alloc, kN * sizeof(Cpx));
   ScratchBlock work(alloc, kN * sizeof(Cpx));
-  if (!spectrum || !work) {
+  if (!work) {
     std::memset(out, 0, kN * sizeof(float));
     return false;
   }
   const SharedTables& t = GetSharedTables();
-  Cpx* y = spectrum.as<Cpx>();
-  for (int k = 0; k < kDenoiseBins; ++k)
-    y[k] = in[k];
-  for (int k = kDenoiseBins; k < kN; ++k)
-    y[k] = {in[kN - k].re, -in[kN - k].im};
   float* re = work.as<float>();
   float* im = re + kN;
-  constexpr float kScale = 1.0f / kN;
-  for (int n = 0; n < kN; ++n) {
-    re[t.digit_reverse[n]] = y[n].re * kScale;
-    im[t.digit_reverse[n]] = y[n].im * kScale;
+  // The full spectrum (bin 960 - n is the conjugate of bin n), scaled by 1/960, in digit-reversed
+  // order.
+  for (int k = 0; k < kN; ++k) {
+    const Cpx v = in[t.mirror_bin[k]];
+    re[k] = v.re * (1.0f / kN);
+    im[k] = v.im * t.imag_scale[k];
   }
   RunStages(re, im, t);
-  // Reading the forward transform backwards gives the inverse one.
-  out[0] = kN * re[0];
+  // Reading the forward transform backwards gives the inverse one; then the window.
+  out[0] = kN * re[0] * t.window_full[0];
   for (int n = 1; n < kN; ++n)
-    out[n] = kN * re[kN - n];
-  for (int i = 0; i < kHalf; ++i) {
-    out[i] *= t.window_half[i];
-    out[kN - 1 - i] *= t.window_half[i];
-  }
+    out[n] = kN * re[kN - n] * t.window_full[n];
   return true;
 }
 

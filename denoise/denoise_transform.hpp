@@ -21,7 +21,14 @@ inline constexpr int kFftStageTwiddles = 4 * 192 + 2 * 64 + 3 * 16 + 3 * 4;
 struct SharedTables {
   float twiddle_re[kDenoiseFftSize];  // e^(-2 pi i k / 960)
   float twiddle_im[kDenoiseFftSize];
-  std::uint16_t digit_reverse[kDenoiseFftSize];  // input n goes to position digit_reverse[n]
+  std::uint16_t fft_source[kDenoiseFftSize];  // position k of the digit-reversed input holds n
+  // Forward transform: the window times 1/960 for the input that lands at position k.
+  float window_at_source[kDenoiseFftSize];
+  // Inverse transform: position k takes bin mirror_bin[k] (k's input n, or 960 - n above 480),
+  // the imaginary part scaled by imag_scale[k] (+-1/960: the mirrored half is conjugated).
+  std::uint16_t mirror_bin[kDenoiseFftSize];
+  float imag_scale[kDenoiseFftSize];
+  float window_full[kDenoiseFftSize];  // window_half followed by its mirror
   float stage_twiddle_re[kFftStageTwiddles];
   float stage_twiddle_im[kFftStageTwiddles];
   float window_half[kDenoiseFftSize / 2];    // sin(pi/2 sin^2(pi/2 (i + 0.5) / 480))
@@ -38,12 +45,12 @@ const SharedTables& GetSharedTables();
 // 5, 3, 4, 4, 4, outermost first) add none. out must not overlap in.
 void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale);
 
-// Windowed transform of 960 real samples; keeps bins 0 to 480. Allocates two 960-bin buffers;
+// Windowed transform of 960 real samples; keeps bins 0 to 480. Allocates one 960-bin buffer;
 // if that fails it writes zeros and returns false.
 bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc);
 
-// Inverse of 481 bins (the upper half by conjugate symmetry) to 960 windowed samples. Same
-// allocations and failure behaviour as forward_transform.
+// Inverse of 481 bins (the upper half by conjugate symmetry) to 960 windowed samples, through the
+// forward FFT read backwards. Same allocation and failure behaviour as forward_transform.
 bool inverse_transform(float* out, const Cpx* in, const DenoiseAllocator& alloc);
 
 }  // namespace orvo

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "denoise/denoise_simd.hpp"
 #include "denoise/denoise_transform.hpp"
 
 namespace orvo {
@@ -29,8 +30,29 @@ inline float Max(float a, float b) {
   return a > b ? a : b;
 }
 
-inline int BandWidth(int b) {
-  return (band_edges[b + 1] - band_edges[b]) << 2;
+// Per bin below 400: its band segment b (between the centres of bands b and b + 1) and its
+// position in it, frac = j / width, with 1 - frac beside it.
+struct BandLayout {
+  std::uint8_t band[kGainedBins];
+  float frac[kGainedBins];
+  float rest[kGainedBins];
+};
+
+const BandLayout& GetBandLayout() {
+  static const BandLayout layout = [] {
+    BandLayout l{};
+    for (int b = 0; b < kDenoiseBands - 1; ++b) {
+      const int width = (band_edges[b + 1] - band_edges[b]) << 2;
+      for (int j = 0; j < width; ++j) {
+        const int k = (band_edges[b] << 2) + j;
+        l.band[k] = static_cast<std::uint8_t>(b);
+        l.frac[k] = static_cast<float>(j) / static_cast<float>(width);
+        l.rest[k] = 1.0f - l.frac[k];
+      }
+    }
+    return l;
+  }();
+  return layout;
 }
 
 using NetworkFn = bool (*)(NetworkState&, float*, float*, const float*, const Logger&,
@@ -103,52 +125,48 @@ void rnnoise_process_engine_frame(DenoiserState& st, float* samples, int speechF
 
 // ---------------------------------------------------------------------------------------------
 
-void compute_band_energy(float* bandE, const Cpx* X) {
-  float sum[kDenoiseBands] = {};
+// Accumulates the weighted terms t(k) of bins 0 to 399 into the 22 band sums. Each sum adds its
+// terms in bin order; the two running sums of a segment stay in registers.
+template <class Term>
+ORVO_ALWAYS_INLINE void BandSums(float* out, Term term) {
+  const BandLayout& l = GetBandLayout();
+  float carry = 0.0f;  // sum of the band at the segment's start, so far
+  int k = 0;
   for (int b = 0; b < kDenoiseBands - 1; ++b) {
-    const int width = BandWidth(b);
-    const Cpx* x = X + (band_edges[b] << 2);
-    for (int j = 0; j < width; ++j) {
-      const float frac = static_cast<float>(j) / static_cast<float>(width);
-      float t = x[j].re * x[j].re;
-      t = t + x[j].im * x[j].im;
-      sum[b] += (1.0f - frac) * t;
-      sum[b + 1] += frac * t;
+    const int end = band_edges[b + 1] << 2;
+    float lo = carry;
+    float hi = 0.0f;
+    for (; k < end; ++k) {
+      const float t = term(k);
+      lo += l.rest[k] * t;
+      hi += l.frac[k] * t;
     }
+    out[b] = lo;
+    carry = hi;
   }
-  sum[0] *= 2.0f;
-  sum[kDenoiseBands - 1] *= 2.0f;
-  std::memcpy(bandE, sum, sizeof sum);
+  out[kDenoiseBands - 1] = carry;
+  out[0] *= 2.0f;
+  out[kDenoiseBands - 1] *= 2.0f;
+}
+
+void compute_band_energy(float* bandE, const Cpx* X) {
+  BandSums(bandE, [X](int k) {
+    float t = X[k].re * X[k].re;
+    return t + X[k].im * X[k].im;
+  });
 }
 
 void compute_band_corr(float* bandC, const Cpx* X, const Cpx* P) {
-  float sum[kDenoiseBands] = {};
-  for (int b = 0; b < kDenoiseBands - 1; ++b) {
-    const int width = BandWidth(b);
-    const Cpx* x = X + (band_edges[b] << 2);
-    const Cpx* p = P + (band_edges[b] << 2);
-    for (int j = 0; j < width; ++j) {
-      const float frac = static_cast<float>(j) / static_cast<float>(width);
-      float t = x[j].re * p[j].re;
-      t = t + x[j].im * p[j].im;
-      sum[b] += (1.0f - frac) * t;
-      sum[b + 1] += frac * t;
-    }
-  }
-  sum[0] *= 2.0f;
-  sum[kDenoiseBands - 1] *= 2.0f;
-  std::memcpy(bandC, sum, sizeof sum);
+  BandSums(bandC, [X, P](int k) {
+    float t = X[k].re * P[k].re;
+    return t + X[k].im * P[k].im;
+  });
 }
 
 void interp_band_gain(float* g, const float* bandE) {
-  for (int b = 0; b < kDenoiseBands - 1; ++b) {
-    const int width = BandWidth(b);
-    float* out = g + (band_edges[b] << 2);
-    for (int j = 0; j < width; ++j) {
-      const float frac = static_cast<float>(j) / static_cast<float>(width);
-      out[j] = (1.0f - frac) * bandE[b] + frac * bandE[b + 1];
-    }
-  }
+  const BandLayout& l = GetBandLayout();
+  for (int k = 0; k < kGainedBins; ++k)
+    g[k] = l.rest[k] * bandE[l.band[k]] + l.frac[k] * bandE[l.band[k] + 1];
   for (int k = kGainedBins; k < kDenoiseFreqBins; ++k)
     g[k] = 0.0f;
 }

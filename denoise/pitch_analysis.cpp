@@ -27,8 +27,12 @@ inline float Max(float a, float b) {
 
 constexpr int kMaxWindows = 48;
 
-// Eight floats as one value (one AVX register, or two SSE registers on baseline x86-64).
+// Eight floats as one value (one AVX register, or two SSE registers on baseline x86-64), and the
+// same for reading eight floats at any address.
 typedef float Float8 __attribute__((vector_size(32)));
+typedef float Float8Unaligned __attribute__((vector_size(32), aligned(4), may_alias));
+
+#define ORVO_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
 
 // out[8 w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows.
 template <int W>
@@ -42,11 +46,8 @@ ORVO_ALWAYS_INLINE void XcorrWindows(const float* x, const float* y, const int* 
   }
   for (int i = 0; i < n; ++i) {
     const float xi = x[i];
-    for (int w = 0; w < W; ++w) {
-      Float8 v;
-      std::memcpy(&v, yw[w] + i, sizeof v);
-      a[w] += xi * v;
-    }
+    for (int w = 0; w < W; ++w)
+      a[w] += xi * ORVO_LOAD8(yw[w] + i);
   }
   for (int w = 0; w < W; ++w)
     std::memcpy(out + 8 * w, &a[w], sizeof a[w]);
@@ -86,33 +87,129 @@ ORVO_DENOISE_HOT void XcorrFast(const float* x, const float* y, float* out, int 
     out[l] = FinishSum(tmp[l], x, y, l, n_vec, n);
 }
 
+typedef int Int8v __attribute__((vector_size(32)));
+
+// Rows v0..v7 of an 8 x 8 block become its columns.
+ORVO_ALWAYS_INLINE void Transpose8(Float8& v0, Float8& v1, Float8& v2, Float8& v3, Float8& v4,
+                                   Float8& v5, Float8& v6, Float8& v7) {
+  const Int8v lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
+  const Int8v even = {0, 1, 8, 9, 4, 5, 12, 13}, odd = {2, 3, 10, 11, 6, 7, 14, 15};
+  const Int8v first = {0, 1, 2, 3, 8, 9, 10, 11}, second = {4, 5, 6, 7, 12, 13, 14, 15};
+  const Float8 t0 = __builtin_shuffle(v0, v1, lo), t1 = __builtin_shuffle(v0, v1, hi);
+  const Float8 t2 = __builtin_shuffle(v2, v3, lo), t3 = __builtin_shuffle(v2, v3, hi);
+  const Float8 t4 = __builtin_shuffle(v4, v5, lo), t5 = __builtin_shuffle(v4, v5, hi);
+  const Float8 t6 = __builtin_shuffle(v6, v7, lo), t7 = __builtin_shuffle(v6, v7, hi);
+  const Float8 u0 = __builtin_shuffle(t0, t2, even), u1 = __builtin_shuffle(t0, t2, odd);
+  const Float8 u2 = __builtin_shuffle(t1, t3, even), u3 = __builtin_shuffle(t1, t3, odd);
+  const Float8 u4 = __builtin_shuffle(t4, t6, even), u5 = __builtin_shuffle(t4, t6, odd);
+  const Float8 u6 = __builtin_shuffle(t5, t7, even), u7 = __builtin_shuffle(t5, t7, odd);
+  v0 = __builtin_shuffle(u0, u4, first);
+  v1 = __builtin_shuffle(u1, u5, first);
+  v2 = __builtin_shuffle(u2, u6, first);
+  v3 = __builtin_shuffle(u3, u7, first);
+  v4 = __builtin_shuffle(u0, u4, second);
+  v5 = __builtin_shuffle(u1, u5, second);
+  v6 = __builtin_shuffle(u2, u6, second);
+  v7 = __builtin_shuffle(u3, u7, second);
+}
+
+// Adds terms i .. i + 7 of eight correlations (rows r[0..7]) to the lanes of acc, in order.
+ORVO_ALWAYS_INLINE void LanesStep(Float8& acc, const float* x, const float* const* r, int i) {
+  Float8 v0 = ORVO_LOAD8(r[0] + i), v1 = ORVO_LOAD8(r[1] + i), v2 = ORVO_LOAD8(r[2] + i),
+         v3 = ORVO_LOAD8(r[3] + i), v4 = ORVO_LOAD8(r[4] + i), v5 = ORVO_LOAD8(r[5] + i),
+         v6 = ORVO_LOAD8(r[6] + i), v7 = ORVO_LOAD8(r[7] + i);
+  Transpose8(v0, v1, v2, v3, v4, v5, v6, v7);
+  acc += x[i] * v0;
+  acc += x[i + 1] * v1;
+  acc += x[i + 2] * v2;
+  acc += x[i + 3] * v3;
+  acc += x[i + 4] * v4;
+  acc += x[i + 5] * v5;
+  acc += x[i + 6] * v6;
+  acc += x[i + 7] * v7;
+}
+
+// B groups of eight lags far apart, each group as the lanes of one vector: 8 x 8 blocks are
+// loaded lag by lag and transposed, so that each step adds one term to every lane in order of i.
+template <int B>
+ORVO_ALWAYS_INLINE void XcorrLanes(const float* x, const float* y, const int* lag, float* out,
+                                   int n) {
+  const float* r[B][8];
+  Float8 acc[B];
+  for (int b = 0; b < B; ++b) {
+    acc[b] = Float8{};
+    for (int c = 0; c < 8; ++c)
+      r[b][c] = y + lag[8 * b + c];
+  }
+  int i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int b = 0; b < B; ++b)
+      LanesStep(acc[b], x, r[b], i);
+  for (int b = 0; b < B; ++b) {
+    float a[8];
+    std::memcpy(a, &acc[b], sizeof a);
+    for (int c = 0; c < 8; ++c)
+      out[8 * b + c] = FinishSum(a[c], x, y, lag[8 * b + c], i, n);
+  }
+}
+
 ORVO_DENOISE_HOT void XcorrAtFast(const float* x, const float* y, int y_len, const int* lags,
                                   float* out, int count, int n) {
   ORVO_CHECK(count <= kMaxWindows, "pitch_analysis");
-  // Lags in increasing order, covered by windows of eight.
-  int order[kMaxWindows];
+  // Distinct lags in increasing order.
+  int uniq[kMaxWindows];
+  int distinct = 0;
   for (int c = 0; c < count; ++c) {
-    int p = c;
-    while (p > 0 && lags[order[p - 1]] > lags[c]) {
-      order[p] = order[p - 1];
+    int p = distinct;
+    while (p > 0 && uniq[p - 1] > lags[c])
       --p;
+    if (p > 0 && uniq[p - 1] == lags[c]) continue;
+    for (int q = distinct; q > p; --q)
+      uniq[q] = uniq[q - 1];
+    uniq[p] = lags[c];
+    ++distinct;
+  }
+  // Runs of four or more lags within eight of each other go into windows; the rest into lanes.
+  int start[kMaxWindows], lone[kMaxWindows + 8];
+  int windows = 0, lones = 0;
+  for (int p = 0; p < distinct;) {
+    int q = p;
+    while (q < distinct && uniq[q] <= uniq[p] + 7)
+      ++q;
+    if (q - p >= 4 && uniq[p] + 7 + n <= y_len) {
+      start[windows++] = uniq[p];
+    } else {
+      for (int e = p; e < q; ++e)
+        lone[lones++] = uniq[e];
     }
-    order[p] = c;
+    p = q;
   }
-  int start[kMaxWindows];
-  int window_of[kMaxWindows];
-  int windows = 0;
-  for (int p = 0; p < count; ++p) {
-    const int c = order[p];
-    if (windows == 0 || lags[c] > start[windows - 1] + 7) start[windows++] = lags[c];
-    window_of[c] = windows - 1;
-  }
-  const int n_vec = windows == 0 ? 0 : std::max(0, std::min(n, y_len - 7 - start[windows - 1]));
-  float tmp[8 * kMaxWindows];
-  RunWindows(x, y, start, tmp, windows, n_vec);
+  float window_sums[8 * kMaxWindows];
+  RunWindows(x, y, start, window_sums, windows, n);
+  float lane_sums[kMaxWindows + 8];
+  for (int e = lones; e % 8 != 0; ++e)
+    lone[e] = lone[0];  // pad the last group
+  const int groups = (lones + 7) / 8;
+  int g = 0;
+  for (; g + 3 <= groups; g += 3)
+    XcorrLanes<3>(x, y, lone + 8 * g, lane_sums + 8 * g, n);
+  for (; g + 2 <= groups; g += 2)
+    XcorrLanes<2>(x, y, lone + 8 * g, lane_sums + 8 * g, n);
+  for (; g < groups; ++g)
+    XcorrLanes<1>(x, y, lone + 8 * g, lane_sums + 8 * g, n);
   for (int c = 0; c < count; ++c) {
-    const int w = window_of[c];
-    out[c] = FinishSum(tmp[8 * w + lags[c] - start[w]], x, y, lags[c], n_vec, n);
+    const int lag = lags[c];
+    int w = 0;
+    while (w < windows && !(lag >= start[w] && lag <= start[w] + 7))
+      ++w;
+    if (w < windows) {
+      out[c] = window_sums[8 * w + lag - start[w]];
+    } else {
+      int e = 0;
+      while (lone[e] != lag)
+        ++e;
+      out[c] = lane_sums[e];
+    }
   }
 }
 

@@ -42,8 +42,8 @@ inline std::vector<float> SpeechLike(int samples, double rms, std::uint64_t seed
   const double jitter = 0.3 * rng.Uniform();
   for (int n = 0; n < samples; ++n) {
     const double t = n / kRate;
-    const double f0 = 140.0 + 30.0 * std::sin(2 * pi * 0.9 * t + jitter) +
-                      8.0 * std::sin(2 * pi * 5.3 * t);
+    const double f0 =
+        140.0 + 30.0 * std::sin(2 * pi * 0.9 * t + jitter) + 8.0 * std::sin(2 * pi * 5.3 * t);
     phase += 2 * pi * f0 / kRate;
     const double f1 = 650.0 + 200.0 * std::sin(2 * pi * 2.1 * t);
     const double f2 = 1500.0 + 500.0 * std::sin(2 * pi * 1.3 * t + 1.0);
@@ -63,10 +63,12 @@ inline std::vector<float> SpeechLike(int samples, double rms, std::uint64_t seed
     y[static_cast<size_t>(n)] = v * (0.15 + 0.85 * syl);
   }
   double e = 0.0;
-  for (double v : y) e += v * v;
+  for (double v : y)
+    e += v * v;
   const double scale = rms / std::sqrt(e / samples + 1e-30);
   std::vector<float> out(y.size());
-  for (size_t i = 0; i < y.size(); ++i) out[i] = static_cast<float>(y[i] * scale);
+  for (size_t i = 0; i < y.size(); ++i)
+    out[i] = static_cast<float>(y[i] * scale);
   return out;
 }
 
@@ -74,7 +76,8 @@ inline std::vector<float> SpeechLike(int samples, double rms, std::uint64_t seed
 inline std::vector<float> WhiteNoise(int samples, double rms, std::uint64_t seed) {
   Noise rng(seed);
   std::vector<float> out(static_cast<size_t>(samples));
-  for (float& v : out) v = static_cast<float>(rms * rng.Gauss());
+  for (float& v : out)
+    v = static_cast<float>(rms * rng.Gauss());
   return out;
 }
 
@@ -90,10 +93,12 @@ inline std::vector<float> ColouredNoise(int samples, double rms, std::uint64_t s
     v = 6.0 * lp + 0.3 * w;
   }
   double e = 0.0;
-  for (double v : y) e += v * v;
+  for (double v : y)
+    e += v * v;
   const double scale = rms / std::sqrt(e / samples);
   std::vector<float> out(y.size());
-  for (size_t i = 0; i < y.size(); ++i) out[i] = static_cast<float>(y[i] * scale);
+  for (size_t i = 0; i < y.size(); ++i)
+    out[i] = static_cast<float>(y[i] * scale);
   return out;
 }
 
