@@ -173,12 +173,13 @@ void interp_band_gain(float* g, const float* bandE) {
 
 void dct22(float* out, const float* in) {
   const SharedTables& t = GetSharedTables();
-  for (int k = 0; k < kDctSize; ++k) {
-    float sum = 0.0f;
-    for (int n = 0; n < kDctSize; ++n)
-      sum += in[n] * t.dct_coeffs[n * kDctSize + k];
-    out[k] = static_cast<float>(sum * t.dct_scale);
-  }
+  // All 22 sums side by side, each over n in order.
+  float sum[kDctSize] = {};
+  for (int n = 0; n < kDctSize; ++n)
+    for (int k = 0; k < kDctSize; ++k)
+      sum[k] += in[n] * t.dct_coeffs[n * kDctSize + k];
+  for (int k = 0; k < kDctSize; ++k)
+    out[k] = static_cast<float>(sum[k] * t.dct_scale);
 }
 
 void highpass_filter(float* state, float* y, const float* x, int n) {
@@ -295,19 +296,30 @@ int compute_frame_features(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* 
     features[kDenoiseBands + kDeltaCepstra + i] = ceps_0[i] - 2 * ceps_1[i] + ceps_2[i];
   }
 
-  // Spectral variability: mean distance of each stored cepstrum to its nearest neighbour.
+  // Spectral variability: mean distance of each stored cepstrum to its nearest neighbour. The
+  // distance is symmetric ((a - b)^2 = (b - a)^2 exactly), so each of the 28 pairs is summed
+  // once, all pairs side by side, each in band order.
+  constexpr int kPairs = kCepstrumRing * (kCepstrumRing - 1) / 2;
+  int pair_i[kPairs], pair_j[kPairs];
+  for (int i = 0, p = 0; i < kCepstrumRing; ++i)
+    for (int j = i + 1; j < kCepstrumRing; ++j, ++p) {
+      pair_i[p] = i;
+      pair_j[p] = j;
+    }
+  float dist[kPairs] = {};
+  for (int k = 0; k < kDenoiseBands; ++k)
+    for (int p = 0; p < kPairs; ++p) {
+      const float d = st.cepstrum_history[pair_i[p]][k] - st.cepstrum_history[pair_j[p]][k];
+      dist[p] += d * d;
+    }
+  float pair_dist[kCepstrumRing][kCepstrumRing];
+  for (int p = 0; p < kPairs; ++p)
+    pair_dist[pair_i[p]][pair_j[p]] = pair_dist[pair_j[p]][pair_i[p]] = dist[p];
   float spec_variability = 0.0f;
   for (int i = 0; i < kCepstrumRing; ++i) {
     float min_dist = 1e15f;
-    for (int j = 0; j < kCepstrumRing; ++j) {
-      if (j == i) continue;
-      float dist = 0.0f;
-      for (int k = 0; k < kDenoiseBands; ++k) {
-        const float d = st.cepstrum_history[i][k] - st.cepstrum_history[j][k];
-        dist += d * d;
-      }
-      min_dist = min_dist < dist ? min_dist : dist;
-    }
+    for (int j = 0; j < kCepstrumRing; ++j)
+      if (j != i) min_dist = min_dist < pair_dist[i][j] ? min_dist : pair_dist[i][j];
     spec_variability += min_dist;
   }
   features[kDenoiseFeatures - 1] = static_cast<float>(spec_variability / kCepstrumRing - 2.1);

@@ -348,20 +348,24 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
   const float num2 = lpc[2] + c1 * lpc[1];
   const float num3 = lpc[3] + c1 * lpc[2];
   const float num4 = c1 * lpc[3];
-  float m0 = 0.0f, m1 = 0.0f, m2 = 0.0f, m3 = 0.0f, m4 = 0.0f;
-  for (int i = 0; i < n; ++i) {
-    const float xi = d[i];
-    float sum = xi;
-    sum += num0 * m0;
-    sum += num1 * m1;
-    sum += num2 * m2;
-    sum += num3 * m3;
-    sum += num4 * m4;
-    m4 = m3;
-    m3 = m2;
-    m2 = m1;
-    m1 = m0;
-    m0 = xi;
+  // In place from the end backwards, so that every output still reads unfiltered samples; the
+  // samples before d[0] count as 0.
+  for (int i = n - 1; i >= 5; --i) {
+    float sum = d[i];
+    sum += num0 * d[i - 1];
+    sum += num1 * d[i - 2];
+    sum += num2 * d[i - 3];
+    sum += num3 * d[i - 4];
+    sum += num4 * d[i - 5];
+    d[i] = sum;
+  }
+  const float num[5] = {num0, num1, num2, num3, num4};
+  for (int i = 4; i >= 0; --i) {
+    float sum = d[i];
+    for (int k = 0; k < i; ++k)
+      sum += num[k] * d[i - 1 - k];
+    for (int k = i; k < 5; ++k)
+      sum += num[k] * 0.0f;
     d[i] = sum;
   }
 }
