@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -454,6 +455,30 @@ TEST(DenoiserFrame, InPlaceEqualsSeparateBuffers) {
     std::memcpy(buf, &in[i], sizeof buf);
     rnnoise_process_frame(*b, buf, buf, 0, DefaultLogger());
     ASSERT_EQ(std::memcmp(out, buf, sizeof out), 0);
+  }
+}
+
+TEST(DenoiserFrame, FullScaleInputsStayFinite) {
+  // Full-scale square wave, clipped noise, alternating extremes and clicks: every output sample
+  // finite and every accepted gain within [floor, 1].
+  Noise rng(91);
+  std::vector<float> x;
+  for (int n = 0; n < 48000; ++n)
+    x.push_back((n / 240) % 2 ? 32767.0f : -32768.0f);
+  for (int n = 0; n < 48000; ++n)
+    x.push_back(static_cast<float>(std::clamp(20000.0 * rng.Gauss(), -32768.0, 32767.0)));
+  for (int n = 0; n < 24000; ++n)
+    x.push_back(n % 2 ? 32767.0f : -32768.0f);
+  for (int n = 0; n < 24000; ++n)
+    x.push_back(n % 4800 == 0 ? 32767.0f : 0.0f);
+  auto st = NewState();
+  float out[480];
+  for (size_t i = 0; i + 480 <= x.size(); i += 480) {
+    ASSERT_TRUE(rnnoise_process_frame(*st, out, &x[i], (i / 9600) % 2, DefaultLogger()));
+    for (float v : out)
+      ASSERT_TRUE(std::isfinite(v)) << i;
+    for (float g : st->prev_band_gains)
+      ASSERT_TRUE(g >= 1e-6f && g <= 1.0f) << i;
   }
 }
 
