@@ -295,23 +295,6 @@ TEST(DenoiseNetwork, FastAndReferenceAgreeBitForBit) {
   }
 }
 
-TEST(DenoiseNetwork, StateCarriesOverFromStepToStep) {
-  float features[kDenoiseFeatures];
-  for (int i = 0; i < kDenoiseFeatures; ++i)
-    features[i] = 0.1f * (i % 7) - 0.3f;
-  NetworkState net{};
-  float first[kDenoiseBands], second[kDenoiseBands], vad;
-  compute_rnn(net, first, &vad, features, DefaultLogger());
-  const NetworkState after_one = net;
-  compute_rnn(net, second, &vad, features, DefaultLogger());
-  EXPECT_NE(std::memcmp(first, second, sizeof first), 0);
-  EXPECT_NE(std::memcmp(&after_one, &net, sizeof net), 0);
-  NetworkState fresh{};
-  float again[kDenoiseBands];
-  compute_rnn(fresh, again, &vad, features, DefaultLogger());
-  EXPECT_EQ(std::memcmp(first, again, sizeof first), 0);
-}
-
 TEST(DenoiseNetwork, ScratchFailureLeavesEverythingAlone) {
   LogCapture log;
   const DenoiseAllocator refuse{[](void*, std::size_t) -> void* { return nullptr; },

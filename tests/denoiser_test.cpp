@@ -215,21 +215,6 @@ TEST(DenoiserBands, GainInterpolation) {
     ASSERT_EQ(g[k], 0.0f) << k;  // 20 kHz and up
 }
 
-TEST(DenoiserHighpass, RemovesDcAndKeepsSpeechBand) {
-  float state[2] = {0.0f, 0.0f};
-  std::vector<float> dc(48000, 1000.0f), y(48000);
-  highpass_filter(state, y.data(), dc.data(), 48000);
-  EXPECT_EQ(y[0], 1000.0f);
-  EXPECT_LT(std::abs(y[47999]), 1.0f);
-  // 1 kHz passes (two zeros at z = 1, poles at radius sqrt(0.996)).
-  std::vector<float> tone(48000);
-  for (int n = 0; n < 48000; ++n)
-    tone[n] = 1000.0f * std::sin(2 * std::numbers::pi * 1000 * n / 48000.0);
-  state[0] = state[1] = 0.0f;
-  highpass_filter(state, y.data(), tone.data(), 48000);
-  EXPECT_NEAR(std::sqrt(Energy(&y[24000], 24000) / Energy(&tone[24000], 24000)), 1.0, 0.01);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Band-gain smoothing and the freeze rule.
 
