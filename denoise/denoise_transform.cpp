@@ -181,7 +181,7 @@ ORVO_ALWAYS_INLINE void Radix5Stage(float* __restrict re, float* __restrict im,
 }
 
 // All butterfly stages, innermost first, in place on digit-reversed input.
-ORVO_DENOISE_HOT void RunStages(float* re, float* im, const SharedTables& t) {
+ORVO_ALWAYS_INLINE void Stages(float* re, float* im, const SharedTables& t) {
   const float* twr = t.stage_twiddle_re;
   const float* twi = t.stage_twiddle_im;
   Radix4Stage<1>(re, im, 240, nullptr, nullptr);
@@ -191,6 +191,23 @@ ORVO_DENOISE_HOT void RunStages(float* re, float* im, const SharedTables& t) {
                   t.twiddle_im[320]);
   Radix5Stage<192>(re, im, twr + kTwiddleOffset5, twi + kTwiddleOffset5, t.twiddle_re[192],
                    t.twiddle_im[192], t.twiddle_re[384], t.twiddle_im[384]);
+}
+
+void StagesBaseline(float* re, float* im, const SharedTables& t) {
+  Stages(re, im, t);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void StagesAvx2(float* re, float* im, const SharedTables& t) {
+  Stages(re, im, t);
+}
+#endif
+
+void RunStages(float* re, float* im, const SharedTables& t) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return StagesAvx2(re, im, t);
+#endif
+  StagesBaseline(re, im, t);
 }
 
 }  // namespace

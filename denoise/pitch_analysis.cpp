@@ -20,48 +20,52 @@ inline float Max(float a, float b) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Kernels. Every correlation is a plain sum from 0 in order of i. The fast kernels compute eight
-// neighbouring lags as the lanes of one vector (each lane still adds its terms in order) and run
-// up to four such windows side by side; the last few terms, where a window would read past the
-// end of y, are added one lag at a time. The results equal the plain loops bit for bit.
+// Kernels. Every correlation is a plain sum from 0 in order of i. The fast kernels keep one
+// correlation per vector lane, so each lane still adds its terms in order and the results equal
+// the plain loops bit for bit: neighbouring lags share a window (one unaligned load per step, up
+// to four windows side by side); lags far apart share a vector through transposed blocks. Terms a
+// window cannot reach without reading past the end of y are added one lag at a time.
+// Lanes of four floats on baseline x86-64, of eight on x86-64-v3 processors.
 
 constexpr int kMaxWindows = 48;
 
-// Eight floats as one value (one AVX register, or two SSE registers on baseline x86-64), and the
-// same for reading eight floats at any address.
-typedef float Float8 __attribute__((vector_size(32)));
-typedef float Float8Unaligned __attribute__((vector_size(32), aligned(4), may_alias));
+// L floats at any address, read as one vector.
+template <class T>
+ORVO_ALWAYS_INLINE const typename T::Unaligned& LoadVec(const float* p) {
+  return *reinterpret_cast<const typename T::Unaligned*>(p);
+}
 
-#define ORVO_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
-
-// out[8 w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows.
-template <int W>
+// out[L w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows of L lags.
+template <class T, int W>
 ORVO_ALWAYS_INLINE void XcorrWindows(const float* x, const float* y, const int* start, float* out,
                                      int n) {
-  Float8 a[W];
+  constexpr int L = T::kLanes;
+  typename T::Vec a[W];
   const float* yw[W];
   for (int w = 0; w < W; ++w) {
-    a[w] = Float8{};
+    a[w] = typename T::Vec{};
     yw[w] = y + start[w];
   }
   for (int i = 0; i < n; ++i) {
     const float xi = x[i];
     for (int w = 0; w < W; ++w)
-      a[w] += xi * ORVO_LOAD8(yw[w] + i);
+      a[w] += xi * LoadVec<T>(yw[w] + i);
   }
   for (int w = 0; w < W; ++w)
-    std::memcpy(out + 8 * w, &a[w], sizeof a[w]);
+    *reinterpret_cast<typename T::Unaligned*>(out + L * w) = a[w];
 }
 
+template <class T>
 ORVO_ALWAYS_INLINE void RunWindows(const float* x, const float* y, const int* start, float* out,
                                    int windows, int n) {
+  constexpr int L = T::kLanes;
   int w = 0;
   for (; w + 4 <= windows; w += 4)
-    XcorrWindows<4>(x, y, start + w, out + 8 * w, n);
+    XcorrWindows<T, 4>(x, y, start + w, out + L * w, n);
   for (; w + 2 <= windows; w += 2)
-    XcorrWindows<2>(x, y, start + w, out + 8 * w, n);
+    XcorrWindows<T, 2>(x, y, start + w, out + L * w, n);
   for (; w < windows; ++w)
-    XcorrWindows<1>(x, y, start + w, out + 8 * w, n);
+    XcorrWindows<T, 1>(x, y, start + w, out + L * w, n);
 }
 
 // Adds the terms i = from .. n - 1 of the correlation at `lag` to sum, in order.
@@ -72,89 +76,102 @@ ORVO_ALWAYS_INLINE float FinishSum(float sum, const float* x, const float* y, in
   return sum;
 }
 
-ORVO_DENOISE_HOT void XcorrFast(const float* x, const float* y, float* out, int n, int lags) {
-  const int windows = (lags + 7) / 8;
-  ORVO_CHECK(windows <= kMaxWindows, "pitch_analysis");
-  int start[kMaxWindows];
+// Rows v[0..L-1] of an L x L block become its columns.
+ORVO_ALWAYS_INLINE void Transpose(Lanes4::Vec (&v)[4]) {
+  typedef Lanes4::Vec V;
+  typedef Lanes4::Index I;
+  const I lo = {0, 4, 1, 5}, hi = {2, 6, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+  const V t0 = __builtin_shuffle(v[0], v[1], lo), t1 = __builtin_shuffle(v[0], v[1], hi);
+  const V t2 = __builtin_shuffle(v[2], v[3], lo), t3 = __builtin_shuffle(v[2], v[3], hi);
+  v[0] = __builtin_shuffle(t0, t2, first);
+  v[1] = __builtin_shuffle(t0, t2, second);
+  v[2] = __builtin_shuffle(t1, t3, first);
+  v[3] = __builtin_shuffle(t1, t3, second);
+}
+
+ORVO_ALWAYS_INLINE void Transpose(Lanes8::Vec (&v)[8]) {
+  typedef Lanes8::Vec V;
+  typedef Lanes8::Index I;
+  const I lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
+  const I even = {0, 1, 8, 9, 4, 5, 12, 13}, odd = {2, 3, 10, 11, 6, 7, 14, 15};
+  const I first = {0, 1, 2, 3, 8, 9, 10, 11}, second = {4, 5, 6, 7, 12, 13, 14, 15};
+  const V t0 = __builtin_shuffle(v[0], v[1], lo), t1 = __builtin_shuffle(v[0], v[1], hi);
+  const V t2 = __builtin_shuffle(v[2], v[3], lo), t3 = __builtin_shuffle(v[2], v[3], hi);
+  const V t4 = __builtin_shuffle(v[4], v[5], lo), t5 = __builtin_shuffle(v[4], v[5], hi);
+  const V t6 = __builtin_shuffle(v[6], v[7], lo), t7 = __builtin_shuffle(v[6], v[7], hi);
+  const V u0 = __builtin_shuffle(t0, t2, even), u1 = __builtin_shuffle(t0, t2, odd);
+  const V u2 = __builtin_shuffle(t1, t3, even), u3 = __builtin_shuffle(t1, t3, odd);
+  const V u4 = __builtin_shuffle(t4, t6, even), u5 = __builtin_shuffle(t4, t6, odd);
+  const V u6 = __builtin_shuffle(t5, t7, even), u7 = __builtin_shuffle(t5, t7, odd);
+  v[0] = __builtin_shuffle(u0, u4, first);
+  v[1] = __builtin_shuffle(u1, u5, first);
+  v[2] = __builtin_shuffle(u2, u6, first);
+  v[3] = __builtin_shuffle(u3, u7, first);
+  v[4] = __builtin_shuffle(u0, u4, second);
+  v[5] = __builtin_shuffle(u1, u5, second);
+  v[6] = __builtin_shuffle(u2, u6, second);
+  v[7] = __builtin_shuffle(u3, u7, second);
+}
+
+// Adds terms i .. i + L - 1 of L correlations (rows r[0..L-1]) to the lanes of acc, in order.
+template <class T>
+ORVO_ALWAYS_INLINE void LanesStep(typename T::Vec& acc, const float* x, const float* const* r,
+                                  int i) {
+  constexpr int L = T::kLanes;
+  typename T::Vec v[L];
+  for (int c = 0; c < L; ++c)
+    v[c] = LoadVec<T>(r[c] + i);
+  Transpose(v);
+  for (int t = 0; t < L; ++t)
+    acc += x[i + t] * v[t];
+}
+
+// B groups of L lags far apart, each group as the lanes of one vector: L x L blocks are loaded
+// lag by lag and transposed, so that each step adds one term to every lane in order of i.
+template <class T, int B>
+ORVO_ALWAYS_INLINE void XcorrLanes(const float* x, const float* y, const int* lag, float* out,
+                                   int n) {
+  constexpr int L = T::kLanes;
+  const float* r[B][L];
+  typename T::Vec acc[B];
+  for (int b = 0; b < B; ++b) {
+    acc[b] = typename T::Vec{};
+    for (int c = 0; c < L; ++c)
+      r[b][c] = y + lag[L * b + c];
+  }
+  int i = 0;
+  for (; i + L <= n; i += L)
+    for (int b = 0; b < B; ++b)
+      LanesStep<T>(acc[b], x, r[b], i);
+  for (int b = 0; b < B; ++b) {
+    float a[L];
+    std::memcpy(a, &acc[b], sizeof a);
+    for (int c = 0; c < L; ++c)
+      out[L * b + c] = FinishSum(a[c], x, y, lag[L * b + c], i, n);
+  }
+}
+
+template <class T>
+ORVO_ALWAYS_INLINE void Xcorr(const float* x, const float* y, float* out, int n, int lags) {
+  constexpr int L = T::kLanes;
+  const int windows = (lags + L - 1) / L;
+  ORVO_CHECK(lags > 0 && windows * L <= 8 * kMaxWindows, "pitch_analysis");
+  int start[8 * kMaxWindows / L];
   for (int w = 0; w < windows; ++w)
-    start[w] = 8 * w;
-  // y holds lags - 1 + n values; a window starting at s reads y[s .. s + 6 + n_vec].
+    start[w] = L * w;
+  // y holds lags - 1 + n values; a window starting at s reads y[s .. s + L - 2 + n_vec].
   const int y_len = lags - 1 + n;
-  const int n_vec = std::max(0, std::min(n, y_len - 7 - start[windows - 1]));
+  const int n_vec = std::max(0, std::min(n, y_len - (L - 1) - start[windows - 1]));
   float tmp[8 * kMaxWindows];
-  RunWindows(x, y, start, tmp, windows, n_vec);
+  RunWindows<T>(x, y, start, tmp, windows, n_vec);
   for (int l = 0; l < lags; ++l)
     out[l] = FinishSum(tmp[l], x, y, l, n_vec, n);
 }
 
-typedef int Int8v __attribute__((vector_size(32)));
-
-// Rows v0..v7 of an 8 x 8 block become its columns.
-ORVO_ALWAYS_INLINE void Transpose8(Float8& v0, Float8& v1, Float8& v2, Float8& v3, Float8& v4,
-                                   Float8& v5, Float8& v6, Float8& v7) {
-  const Int8v lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
-  const Int8v even = {0, 1, 8, 9, 4, 5, 12, 13}, odd = {2, 3, 10, 11, 6, 7, 14, 15};
-  const Int8v first = {0, 1, 2, 3, 8, 9, 10, 11}, second = {4, 5, 6, 7, 12, 13, 14, 15};
-  const Float8 t0 = __builtin_shuffle(v0, v1, lo), t1 = __builtin_shuffle(v0, v1, hi);
-  const Float8 t2 = __builtin_shuffle(v2, v3, lo), t3 = __builtin_shuffle(v2, v3, hi);
-  const Float8 t4 = __builtin_shuffle(v4, v5, lo), t5 = __builtin_shuffle(v4, v5, hi);
-  const Float8 t6 = __builtin_shuffle(v6, v7, lo), t7 = __builtin_shuffle(v6, v7, hi);
-  const Float8 u0 = __builtin_shuffle(t0, t2, even), u1 = __builtin_shuffle(t0, t2, odd);
-  const Float8 u2 = __builtin_shuffle(t1, t3, even), u3 = __builtin_shuffle(t1, t3, odd);
-  const Float8 u4 = __builtin_shuffle(t4, t6, even), u5 = __builtin_shuffle(t4, t6, odd);
-  const Float8 u6 = __builtin_shuffle(t5, t7, even), u7 = __builtin_shuffle(t5, t7, odd);
-  v0 = __builtin_shuffle(u0, u4, first);
-  v1 = __builtin_shuffle(u1, u5, first);
-  v2 = __builtin_shuffle(u2, u6, first);
-  v3 = __builtin_shuffle(u3, u7, first);
-  v4 = __builtin_shuffle(u0, u4, second);
-  v5 = __builtin_shuffle(u1, u5, second);
-  v6 = __builtin_shuffle(u2, u6, second);
-  v7 = __builtin_shuffle(u3, u7, second);
-}
-
-// Adds terms i .. i + 7 of eight correlations (rows r[0..7]) to the lanes of acc, in order.
-ORVO_ALWAYS_INLINE void LanesStep(Float8& acc, const float* x, const float* const* r, int i) {
-  Float8 v0 = ORVO_LOAD8(r[0] + i), v1 = ORVO_LOAD8(r[1] + i), v2 = ORVO_LOAD8(r[2] + i),
-         v3 = ORVO_LOAD8(r[3] + i), v4 = ORVO_LOAD8(r[4] + i), v5 = ORVO_LOAD8(r[5] + i),
-         v6 = ORVO_LOAD8(r[6] + i), v7 = ORVO_LOAD8(r[7] + i);
-  Transpose8(v0, v1, v2, v3, v4, v5, v6, v7);
-  acc += x[i] * v0;
-  acc += x[i + 1] * v1;
-  acc += x[i + 2] * v2;
-  acc += x[i + 3] * v3;
-  acc += x[i + 4] * v4;
-  acc += x[i + 5] * v5;
-  acc += x[i + 6] * v6;
-  acc += x[i + 7] * v7;
-}
-
-// B groups of eight lags far apart, each group as the lanes of one vector: 8 x 8 blocks are
-// loaded lag by lag and transposed, so that each step adds one term to every lane in order of i.
-template <int B>
-ORVO_ALWAYS_INLINE void XcorrLanes(const float* x, const float* y, const int* lag, float* out,
-                                   int n) {
-  const float* r[B][8];
-  Float8 acc[B];
-  for (int b = 0; b < B; ++b) {
-    acc[b] = Float8{};
-    for (int c = 0; c < 8; ++c)
-      r[b][c] = y + lag[8 * b + c];
-  }
-  int i = 0;
-  for (; i + 8 <= n; i += 8)
-    for (int b = 0; b < B; ++b)
-      LanesStep(acc[b], x, r[b], i);
-  for (int b = 0; b < B; ++b) {
-    float a[8];
-    std::memcpy(a, &acc[b], sizeof a);
-    for (int c = 0; c < 8; ++c)
-      out[8 * b + c] = FinishSum(a[c], x, y, lag[8 * b + c], i, n);
-  }
-}
-
-ORVO_DENOISE_HOT void XcorrAtFast(const float* x, const float* y, int y_len, const int* lags,
-                                  float* out, int count, int n) {
+template <class T>
+ORVO_ALWAYS_INLINE void XcorrAt(const float* x, const float* y, int y_len, const int* lags,
+                                float* out, int count, int n) {
+  constexpr int L = T::kLanes;
   ORVO_CHECK(count <= kMaxWindows, "pitch_analysis");
   // Distinct lags in increasing order.
   int uniq[kMaxWindows];
@@ -169,14 +186,14 @@ ORVO_DENOISE_HOT void XcorrAtFast(const float* x, const float* y, int y_len, con
     uniq[p] = lags[c];
     ++distinct;
   }
-  // Runs of four or more lags within eight of each other go into windows; the rest into lanes.
+  // Runs of at least L / 2 lags within one window go into windows; the rest into lanes.
   int start[kMaxWindows], lone[kMaxWindows + 8];
   int windows = 0, lones = 0;
   for (int p = 0; p < distinct;) {
     int q = p;
-    while (q < distinct && uniq[q] <= uniq[p] + 7)
+    while (q < distinct && uniq[q] <= uniq[p] + L - 1)
       ++q;
-    if (q - p >= 4 && uniq[p] + 7 + n <= y_len) {
+    if (2 * (q - p) >= L && uniq[p] + L - 1 + n <= y_len) {
       start[windows++] = uniq[p];
     } else {
       for (int e = p; e < q; ++e)
@@ -185,25 +202,25 @@ ORVO_DENOISE_HOT void XcorrAtFast(const float* x, const float* y, int y_len, con
     p = q;
   }
   float window_sums[8 * kMaxWindows];
-  RunWindows(x, y, start, window_sums, windows, n);
+  RunWindows<T>(x, y, start, window_sums, windows, n);
   float lane_sums[kMaxWindows + 8];
-  for (int e = lones; e % 8 != 0; ++e)
+  for (int e = lones; e % L != 0; ++e)
     lone[e] = lone[0];  // pad the last group
-  const int groups = (lones + 7) / 8;
+  const int groups = (lones + L - 1) / L;
   int g = 0;
   for (; g + 3 <= groups; g += 3)
-    XcorrLanes<3>(x, y, lone + 8 * g, lane_sums + 8 * g, n);
+    XcorrLanes<T, 3>(x, y, lone + L * g, lane_sums + L * g, n);
   for (; g + 2 <= groups; g += 2)
-    XcorrLanes<2>(x, y, lone + 8 * g, lane_sums + 8 * g, n);
+    XcorrLanes<T, 2>(x, y, lone + L * g, lane_sums + L * g, n);
   for (; g < groups; ++g)
-    XcorrLanes<1>(x, y, lone + 8 * g, lane_sums + 8 * g, n);
+    XcorrLanes<T, 1>(x, y, lone + L * g, lane_sums + L * g, n);
   for (int c = 0; c < count; ++c) {
     const int lag = lags[c];
     int w = 0;
-    while (w < windows && !(lag >= start[w] && lag <= start[w] + 7))
+    while (w < windows && !(lag >= start[w] && lag <= start[w] + L - 1))
       ++w;
     if (w < windows) {
-      out[c] = window_sums[8 * w + lag - start[w]];
+      out[c] = window_sums[L * w + lag - start[w]];
     } else {
       int e = 0;
       while (lone[e] != lag)
@@ -212,6 +229,26 @@ ORVO_DENOISE_HOT void XcorrAtFast(const float* x, const float* y, int y_len, con
     }
   }
 }
+
+void XcorrBaseline(const float* x, const float* y, float* out, int n, int lags) {
+  Xcorr<Lanes4>(x, y, out, n, lags);
+}
+
+void XcorrAtBaseline(const float* x, const float* y, int y_len, const int* lags, float* out,
+                     int count, int n) {
+  XcorrAt<Lanes4>(x, y, y_len, lags, out, count, n);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void XcorrAvx2(const float* x, const float* y, float* out, int n, int lags) {
+  Xcorr<Lanes8>(x, y, out, n, lags);
+}
+
+ORVO_TARGET_AVX2 void XcorrAtAvx2(const float* x, const float* y, int y_len, const int* lags,
+                                  float* out, int count, int n) {
+  XcorrAt<Lanes8>(x, y, y_len, lags, out, count, n);
+}
+#endif
 
 void XcorrReference(const float* x, const float* y, float* out, int n, int lags) {
   for (int l = 0; l < lags; ++l) {
@@ -273,8 +310,12 @@ float PitchGain(float xy, float xx, float yy) {
 }  // namespace
 
 const PitchKernels& FastPitchKernels() {
-  static const PitchKernels kernels{XcorrFast, XcorrAtFast};
-  return kernels;
+#if ORVO_DENOISE_AVX2
+  static const PitchKernels avx2{XcorrAvx2, XcorrAtAvx2};
+  if (DenoiseUseAvx2()) return avx2;
+#endif
+  static const PitchKernels baseline{XcorrBaseline, XcorrAtBaseline};
+  return baseline;
 }
 
 const PitchKernels& ReferencePitchKernels() {

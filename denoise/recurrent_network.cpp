@@ -55,100 +55,94 @@ DenoiseModel MakeBuiltinModel() {
 // B sums advance together in registers. Each column's sum still adds its terms in input order,
 // so the results equal the plain neuron-by-neuron loops bit for bit.
 
-// Eight floats as one value (one AVX register, or two SSE registers on baseline x86-64).
-typedef float Float8 __attribute__((vector_size(32)));
-typedef signed char Int8x8 __attribute__((vector_size(8)));
-
-ORVO_ALWAYS_INLINE void Load8(Float8& v, const float* p) {
-  std::memcpy(&v, p, sizeof v);
+template <class T>
+ORVO_ALWAYS_INLINE void LoadWeights(typename T::Vec& v, const float* p) {
+  v = *reinterpret_cast<const typename T::Unaligned*>(p);
 }
 
-ORVO_ALWAYS_INLINE void Load8(Float8& v, const std::int8_t* p) {
-  Int8x8 c;
-  std::memcpy(&c, p, sizeof c);
-  v = __builtin_convertvector(c, Float8);
+template <class T>
+ORVO_ALWAYS_INLINE void LoadWeights(typename T::Vec& v, const std::int8_t* p) {
+  v = __builtin_convertvector(*reinterpret_cast<const typename T::Bytes*>(p), typename T::Vec);
 }
 
-// acc[t] += w[j * stride + t] * in[j] for j < m, over 8 V columns. W is float or int8.
-template <int V, class W>
+// acc[t] += w[j * stride + t] * in[j] for j < m, over NV vectors of columns. W: float or int8.
+template <class T, int NV, class W>
 ORVO_ALWAYS_INLINE void AccumulateBlock(float* acc, const W* w, int stride, const float* in,
                                         int m) {
-  Float8 a[V];
-  for (int v = 0; v < V; ++v)
-    std::memcpy(&a[v], acc + 8 * v, sizeof a[v]);
+  constexpr int L = T::kLanes;
+  typename T::Vec a[NV];
+  for (int v = 0; v < NV; ++v)
+    a[v] = *reinterpret_cast<const typename T::Unaligned*>(acc + L * v);
   for (int j = 0; j < m; ++j) {
     const float x = in[j];
     const W* row = w + static_cast<std::ptrdiff_t>(j) * stride;
-    for (int v = 0; v < V; ++v) {
-      Float8 wv;
-      Load8(wv, row + 8 * v);
+    for (int v = 0; v < NV; ++v) {
+      typename T::Vec wv;
+      LoadWeights<T>(wv, row + L * v);
       a[v] += wv * x;
     }
   }
-  for (int v = 0; v < V; ++v)
-    std::memcpy(acc + 8 * v, &a[v], sizeof a[v]);
+  for (int v = 0; v < NV; ++v)
+    *reinterpret_cast<typename T::Unaligned*>(acc + L * v) = a[v];
 }
 
 // acc[t] += (w[j * stride + t] * s[j]) * g[j]: the candidate's recurrent terms, the state scaled
 // by the reset gate.
-template <int V, class W>
+template <class T, int NV, class W>
 ORVO_ALWAYS_INLINE void AccumulateGatedBlock(float* acc, const W* w, int stride, const float* s,
                                              const float* g, int m) {
-  Float8 a[V];
-  for (int v = 0; v < V; ++v)
-    std::memcpy(&a[v], acc + 8 * v, sizeof a[v]);
+  constexpr int L = T::kLanes;
+  typename T::Vec a[NV];
+  for (int v = 0; v < NV; ++v)
+    a[v] = *reinterpret_cast<const typename T::Unaligned*>(acc + L * v);
   for (int j = 0; j < m; ++j) {
     const float x = s[j];
     const float gate = g[j];
     const W* row = w + static_cast<std::ptrdiff_t>(j) * stride;
-    for (int v = 0; v < V; ++v) {
-      Float8 wv;
-      Load8(wv, row + 8 * v);
+    for (int v = 0; v < NV; ++v) {
+      typename T::Vec wv;
+      LoadWeights<T>(wv, row + L * v);
       a[v] += (wv * x) * gate;
     }
   }
-  for (int v = 0; v < V; ++v)
-    std::memcpy(acc + 8 * v, &a[v], sizeof a[v]);
+  for (int v = 0; v < NV; ++v)
+    *reinterpret_cast<typename T::Unaligned*>(acc + L * v) = a[v];
 }
 
-// The last n % 8 columns, one float each.
-template <class W>
-ORVO_ALWAYS_INLINE void AccumulateTail(float* acc, const W* w, int stride, const float* in, int m,
-                                       int n) {
+template <class T, class W>
+ORVO_ALWAYS_INLINE void Accumulate(float* acc, const W* w, int stride, const float* in, int m,
+                                   int n) {
+  constexpr int L = T::kLanes;
+  int i = 0;
+  for (; i + 8 * L <= n; i += 8 * L)
+    AccumulateBlock<T, 8>(acc + i, w + i, stride, in, m);
+  for (; i + 4 * L <= n; i += 4 * L)
+    AccumulateBlock<T, 4>(acc + i, w + i, stride, in, m);
+  for (; i + L <= n; i += L)
+    AccumulateBlock<T, 1>(acc + i, w + i, stride, in, m);
+  // The last columns one float each.
   for (int j = 0; j < m; ++j) {
-    const float x = in[j];
     const W* row = w + static_cast<std::ptrdiff_t>(j) * stride;
-    for (int t = 0; t < n; ++t)
-      acc[t] += static_cast<float>(row[t]) * x;
+    for (int t = i; t < n; ++t)
+      acc[t] += static_cast<float>(row[t]) * in[j];
   }
 }
 
-template <class W>
-ORVO_ALWAYS_INLINE void Accumulate(float* acc, const W* w, int stride, const float* in, int m,
-                                   int n) {
-  int i = 0;
-  for (; i + 64 <= n; i += 64)
-    AccumulateBlock<8, W>(acc + i, w + i, stride, in, m);
-  for (; i + 32 <= n; i += 32)
-    AccumulateBlock<4, W>(acc + i, w + i, stride, in, m);
-  for (; i + 8 <= n; i += 8)
-    AccumulateBlock<1, W>(acc + i, w + i, stride, in, m);
-  if (i < n) AccumulateTail(acc + i, w + i, stride, in, m, n - i);
-}
-
-template <class W>
+template <class T, class W>
 ORVO_ALWAYS_INLINE void AccumulateGated(float* acc, const W* w, int stride, const float* s,
                                         const float* g, int m, int n) {
+  constexpr int L = T::kLanes;
   int i = 0;
-  for (; i + 64 <= n; i += 64)
-    AccumulateGatedBlock<8, W>(acc + i, w + i, stride, s, g, m);
-  for (; i + 32 <= n; i += 32)
-    AccumulateGatedBlock<4, W>(acc + i, w + i, stride, s, g, m);
-  for (; i + 8 <= n; i += 8)
-    AccumulateGatedBlock<1, W>(acc + i, w + i, stride, s, g, m);
-  for (; i < n; ++i) {
-    for (int j = 0; j < m; ++j)
-      acc[i] += (static_cast<float>(w[static_cast<std::ptrdiff_t>(j) * stride + i]) * s[j]) * g[j];
+  for (; i + 8 * L <= n; i += 8 * L)
+    AccumulateGatedBlock<T, 8>(acc + i, w + i, stride, s, g, m);
+  for (; i + 4 * L <= n; i += 4 * L)
+    AccumulateGatedBlock<T, 4>(acc + i, w + i, stride, s, g, m);
+  for (; i + L <= n; i += L)
+    AccumulateGatedBlock<T, 1>(acc + i, w + i, stride, s, g, m);
+  for (int j = 0; j < m; ++j) {
+    const W* row = w + static_cast<std::ptrdiff_t>(j) * stride;
+    for (int t = i; t < n; ++t)
+      acc[t] += (static_cast<float>(row[t]) * s[j]) * g[j];
   }
 }
 
@@ -205,18 +199,18 @@ const DenoiseModel& BuiltinDenoiseModel() {
 
 namespace {
 
-template <class W>
+template <class T, class W>
 ORVO_ALWAYS_INLINE void DenseLayer(const DenseLayerDesc& layer, const W* bias, const W* w,
                                    float* output, const float* input) {
   const int n = layer.nb_neurons;
   for (int i = 0; i < n; ++i)
     output[i] = static_cast<float>(bias[i]);
-  Accumulate(output, w, n, input, layer.nb_inputs, n);
+  Accumulate<T>(output, w, n, input, layer.nb_inputs, n);
   for (int i = 0; i < n; ++i)
     output[i] = apply_activation(layer.activation, output[i]);
 }
 
-template <class W>
+template <class T, class W>
 ORVO_ALWAYS_INLINE void GruLayer(const RecurrentLayerDesc& layer, const W* bias, const W* w,
                                  const W* u, float* state, const float* input, float* z, float* r) {
   const int n = layer.nb_neurons;
@@ -225,44 +219,86 @@ ORVO_ALWAYS_INLINE void GruLayer(const RecurrentLayerDesc& layer, const W* bias,
   for (int i = 0; i < stride; ++i)
     acc[i] = static_cast<float>(bias[i]);
   // Input terms of all three gates, then the recurrent terms of z and r.
-  Accumulate(acc, w, stride, input, layer.nb_inputs, stride);
-  Accumulate(acc, u, stride, state, n, 2 * n);
+  Accumulate<T>(acc, w, stride, input, layer.nb_inputs, stride);
+  Accumulate<T>(acc, u, stride, state, n, 2 * n);
   for (int i = 0; i < n; ++i) {
     z[i] = activation_sigmoid(acc[i]);
     r[i] = activation_sigmoid(acc[n + i]);
   }
   // Candidate: recurrent terms over the reset-scaled previous state.
   float* h = acc + 2 * n;
-  AccumulateGated(h, u + 2 * n, stride, state, r, n, n);
+  AccumulateGated<T>(h, u + 2 * n, stride, state, r, n, n);
   for (int i = 0; i < n; ++i)
     state[i] = z[i] * state[i] + (1.0f - z[i]) * apply_activation(layer.activation, h[i]);
 }
 
-}  // namespace
-
-ORVO_DENOISE_HOT void apply_dense(const DenseLayerDesc& layer, float* output, const float* input) {
+// The built-in model's layers read its float copy; other layers widen their int8 values.
+template <class T>
+ORVO_ALWAYS_INLINE void Dense(const DenseLayerDesc& layer, float* output, const float* input) {
   const float* bias = FloatMirror(layer.bias);
   const float* w = FloatMirror(layer.input_weights);
   if (bias != nullptr && w != nullptr)
-    DenseLayer(layer, bias, w, output, input);
+    DenseLayer<T>(layer, bias, w, output, input);
   else
-    DenseLayer(layer, layer.bias, layer.input_weights, output, input);
+    DenseLayer<T>(layer, layer.bias, layer.input_weights, output, input);
 }
 
-ORVO_DENOISE_HOT bool compute_gru(const RecurrentLayerDesc& layer, float* state, const float* input,
-                                  float* z, float* r, const Logger& log) {
+template <class T>
+ORVO_ALWAYS_INLINE void Gru(const RecurrentLayerDesc& layer, float* state, const float* input,
+                            float* z, float* r) {
+  const float* bias = FloatMirror(layer.bias);
+  const float* w = FloatMirror(layer.input_weights);
+  const float* u = FloatMirror(layer.recurrent_weights);
+  if (bias != nullptr && w != nullptr && u != nullptr)
+    GruLayer<T>(layer, bias, w, u, state, input, z, r);
+  else
+    GruLayer<T>(layer, layer.bias, layer.input_weights, layer.recurrent_weights, state, input, z,
+                r);
+}
+
+void DenseBaseline(const DenseLayerDesc& layer, float* output, const float* input) {
+  Dense<Lanes4>(layer, output, input);
+}
+
+void GruBaseline(const RecurrentLayerDesc& layer, float* state, const float* input, float* z,
+                 float* r) {
+  Gru<Lanes4>(layer, state, input, z, r);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void DenseAvx2(const DenseLayerDesc& layer, float* output, const float* input) {
+  Dense<Lanes8>(layer, output, input);
+}
+
+ORVO_TARGET_AVX2 void GruAvx2(const RecurrentLayerDesc& layer, float* state, const float* input,
+                              float* z, float* r) {
+  Gru<Lanes8>(layer, state, input, z, r);
+}
+#endif
+
+}  // namespace
+
+void apply_dense(const DenseLayerDesc& layer, float* output, const float* input) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return DenseAvx2(layer, output, input);
+#endif
+  DenseBaseline(layer, output, input);
+}
+
+bool compute_gru(const RecurrentLayerDesc& layer, float* state, const float* input, float* z,
+                 float* r, const Logger& log) {
   if (z == nullptr || r == nullptr) {
     log.Printf(kDenoiseMallocFailed, "compute_gru", 112);
     return false;
   }
   ORVO_CHECK(layer.nb_neurons <= kMaxNeurons, "recurrent_network");
-  const float* bias = FloatMirror(layer.bias);
-  const float* w = FloatMirror(layer.input_weights);
-  const float* u = FloatMirror(layer.recurrent_weights);
-  if (bias != nullptr && w != nullptr && u != nullptr)
-    GruLayer(layer, bias, w, u, state, input, z, r);
-  else
-    GruLayer(layer, layer.bias, layer.input_weights, layer.recurrent_weights, state, input, z, r);
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) {
+    GruAvx2(layer, state, input, z, r);
+    return true;
+  }
+#endif
+  GruBaseline(layer, state, input, z, r);
   return true;
 }
 

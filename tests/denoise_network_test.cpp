@@ -49,7 +49,7 @@ std::vector<float> SumGrid() {
   return sums;
 }
 
-TEST(DenoiseActivations, ConstantsAreTheSpecifiedBitPatterns) {
+TEST(DenoiseActivations, ConstantsHaveTheirExactBitPatterns) {
   EXPECT_EQ(std::bit_cast<std::uint32_t>(kExpBitsOffset), 0x42FDE2A9u);
   EXPECT_FLOAT_EQ(kExpBitsOffset, 126.942695f);
   EXPECT_NE(kExpBitsOffset, 126.94269f);  // the nearest float to the decimal is 0x42FDE2A8
