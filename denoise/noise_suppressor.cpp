@@ -99,6 +99,13 @@ bool ProcessFrame(DenoiserState& st, float* out, const float* in, int speechFlag
 }  // namespace
 
 void rnnoise_init(DenoiserState& st, float offered_gain_floor) {
+  // Build the shared constant tables now, at engine creation, rather than in the first frame.
+  GetSharedTables();
+  GetBandLayout();
+  BuiltinDenoiseModel();
+  DenoiseModelWeightsAsFloat();
+  FastPitchKernels();
+
   st = DenoiserState{};
   st.gain_floor = kDefaultGainFloor;
   if (offered_gain_floor > kDefaultGainFloor && offered_gain_floor <= 1.0f)

@@ -53,7 +53,8 @@ struct DenoiserState {
 };
 
 // Zero-fills the state; gain floor 1e-6 unless `offered_gain_floor` lies in (1e-6, 1]; saved
-// bin gains 1 for bin 0 and 0 for bins 1 to 480.
+// bin gains 1 for bin 0 and 0 for bins 1 to 480. Also builds the shared constant tables (once
+// per process), so that no frame has to.
 void rnnoise_init(DenoiserState& st, float offered_gain_floor = kEngineOfferedGainFloor);
 
 // Denoises one hop: 480 samples in, 480 samples out, delayed by 480 samples. speechFlag is the

@@ -16,11 +16,9 @@ const std::int8_t* DenoiseModelWeights() {
   return reinterpret_cast<const std::int8_t*>(kDenoiseModelData);
 }
 
-namespace {
-
-// The model as floats, converted once, in the same layout: the fast layers read these whenever a
-// descriptor points into the built-in model (each float is exactly its int8 value).
-const float* ModelWeightsAsFloat() {
+// The fast layers read these whenever a descriptor points into the built-in model (each float
+// is exactly its int8 value).
+const float* DenoiseModelWeightsAsFloat() {
   static const std::vector<float> weights = [] {
     const std::int8_t* w = DenoiseModelWeights();
     return std::vector<float>(w, w + kDenoiseModelBytes);
@@ -28,12 +26,14 @@ const float* ModelWeightsAsFloat() {
   return weights.data();
 }
 
+namespace {
+
 // The float copy of a built-in model array, or null for any other array.
 const float* FloatMirror(const std::int8_t* p) {
   const auto first = reinterpret_cast<std::uintptr_t>(DenoiseModelWeights());
   const auto at = reinterpret_cast<std::uintptr_t>(p);
   if (at < first || at >= first + kDenoiseModelBytes) return nullptr;
-  return ModelWeightsAsFloat() + (at - first);
+  return DenoiseModelWeightsAsFloat() + (at - first);
 }
 
 // Offsets of the layer arrays in the model: per layer bias, input weights, recurrent weights.

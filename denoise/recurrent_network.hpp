@@ -67,6 +67,8 @@ struct DenoiseModel {
 
 const std::int8_t* DenoiseModelWeights();  // kDenoiseModelBytes values
 const DenoiseModel& BuiltinDenoiseModel();
+// The same values as floats, in the same layout; converted once, on first use.
+const float* DenoiseModelWeightsAsFloat();
 
 // ---------------------------------------------------------------------------------------------
 // Activations of a raw integer-weighted sum S (the real pre-activation is S / 256).
