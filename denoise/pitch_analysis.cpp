@@ -1,0 +1,567 @@
+#include "denoise/pitch_analysis.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio_core/check.hpp"
+#include "denoise/denoise_simd.hpp"
+
+namespace orvo {
+
+namespace {
+
+constexpr int kMaxPitchSearch = kPitchMaxPeriod - 3 * kPitchMinPeriod;  // 588 lags
+constexpr int kMaxAutocorrLag = 8;
+
+inline float Max(float a, float b) {
+  return a > b ? a : b;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kernels. Every correlation is a plain sum from 0 in order of i. The fast kernels keep one
+// correlation per vector lane, so each lane still adds its terms in order and the results equal
+// the plain loops bit for bit: neighbouring lags share a window (one unaligned load per step, up
+// to four windows side by side); lags far apart share a vector through transposed blocks. Terms a
+// window cannot reach without reading past the end of y are added one lag at a time.
+// Lanes of four floats on baseline x86-64, of eight on x86-64-v3 processors.
+
+constexpr int kMaxWindows = 48;
+
+// L floats at any address, read as one vector.
+template <class T>
+ORVO_ALWAYS_INLINE const typename T::Unaligned& LoadVec(const float* p) {
+  return *reinterpret_cast<const typename T::Unaligned*>(p);
+}
+
+// out[L w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows of L lags.
+template <class T, int W>
+ORVO_ALWAYS_INLINE void XcorrWindows(const float* x, const float* y, const int* start, float* out,
+                                     int n) {
+  constexpr int L = T::kLanes;
+  typename T::Vec a[W];
+  const float* yw[W];
+  for (int w = 0; w < W; ++w) {
+    a[w] = typename T::Vec{};
+    yw[w] = y + start[w];
+  }
+  for (int i = 0; i < n; ++i) {
+    const float xi = x[i];
+    for (int w = 0; w < W; ++w)
+      a[w] += xi * LoadVec<T>(yw[w] + i);
+  }
+  for (int w = 0; w < W; ++w)
+    *reinterpret_cast<typename T::Unaligned*>(out + L * w) = a[w];
+}
+
+template <class T>
+ORVO_ALWAYS_INLINE void RunWindows(const float* x, const float* y, const int* start, float* out,
+                                   int windows, int n) {
+  constexpr int L = T::kLanes;
+  int w = 0;
+  for (; w + 4 <= windows; w += 4)
+    XcorrWindows<T, 4>(x, y, start + w, out + L * w, n);
+  for (; w + 2 <= windows; w += 2)
+    XcorrWindows<T, 2>(x, y, start + w, out + L * w, n);
+  for (; w < windows; ++w)
+    XcorrWindows<T, 1>(x, y, start + w, out + L * w, n);
+}
+
+// Adds the terms i = from .. n - 1 of the correlation at `lag` to sum, in order.
+ORVO_ALWAYS_INLINE float FinishSum(float sum, const float* x, const float* y, int lag, int from,
+                                   int n) {
+  for (int i = from; i < n; ++i)
+    sum += x[i] * y[lag + i];
+  return sum;
+}
+
+// Rows v[0..L-1] of an L x L block become its columns.
+ORVO_ALWAYS_INLINE void Transpose(Lanes4::Vec (&v)[4]) {
+  typedef Lanes4::Vec V;
+  typedef Lanes4::Index I;
+  const I lo = {0, 4, 1, 5}, hi = {2, 6, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+  const V t0 = __builtin_shuffle(v[0], v[1], lo), t1 = __builtin_shuffle(v[0], v[1], hi);
+  const V t2 = __builtin_shuffle(v[2], v[3], lo), t3 = __builtin_shuffle(v[2], v[3], hi);
+  v[0] = __builtin_shuffle(t0, t2, first);
+  v[1] = __builtin_shuffle(t0, t2, second);
+  v[2] = __builtin_shuffle(t1, t3, first);
+  v[3] = __builtin_shuffle(t1, t3, second);
+}
+
+ORVO_ALWAYS_INLINE void Transpose(Lanes8::Vec (&v)[8]) {
+  typedef Lanes8::Vec V;
+  typedef Lanes8::Index I;
+  const I lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
+  const I even = {0, 1, 8, 9, 4, 5, 12, 13}, odd = {2, 3, 10, 11, 6, 7, 14, 15};
+  const I first = {0, 1, 2, 3, 8, 9, 10, 11}, second = {4, 5, 6, 7, 12, 13, 14, 15};
+  const V t0 = __builtin_shuffle(v[0], v[1], lo), t1 = __builtin_shuffle(v[0], v[1], hi);
+  const V t2 = __builtin_shuffle(v[2], v[3], lo), t3 = __builtin_shuffle(v[2], v[3], hi);
+  const V t4 = __builtin_shuffle(v[4], v[5], lo), t5 = __builtin_shuffle(v[4], v[5], hi);
+  const V t6 = __builtin_shuffle(v[6], v[7], lo), t7 = __builtin_shuffle(v[6], v[7], hi);
+  const V u0 = __builtin_shuffle(t0, t2, even), u1 = __builtin_shuffle(t0, t2, odd);
+  const V u2 = __builtin_shuffle(t1, t3, even), u3 = __builtin_shuffle(t1, t3, odd);
+  const V u4 = __builtin_shuffle(t4, t6, even), u5 = __builtin_shuffle(t4, t6, odd);
+  const V u6 = __builtin_shuffle(t5, t7, even), u7 = __builtin_shuffle(t5, t7, odd);
+  v[0] = __builtin_shuffle(u0, u4, first);
+  v[1] = __builtin_shuffle(u1, u5, first);
+  v[2] = __builtin_shuffle(u2, u6, first);
+  v[3] = __builtin_shuffle(u3, u7, first);
+  v[4] = __builtin_shuffle(u0, u4, second);
+  v[5] = __builtin_shuffle(u1, u5, second);
+  v[6] = __builtin_shuffle(u2, u6, second);
+  v[7] = __builtin_shuffle(u3, u7, second);
+}
+
+// Adds terms i .. i + L - 1 of L correlations (rows r[0..L-1]) to the lanes of acc, in order.
+template <class T>
+ORVO_ALWAYS_INLINE void LanesStep(typename T::Vec& acc, const float* x, const float* const* r,
+                                  int i) {
+  constexpr int L = T::kLanes;
+  typename T::Vec v[L];
+  for (int c = 0; c < L; ++c)
+    v[c] = LoadVec<T>(r[c] + i);
+  Transpose(v);
+  for (int t = 0; t < L; ++t)
+    acc += x[i + t] * v[t];
+}
+
+// B groups of L lags far apart, each group as the lanes of one vector: L x L blocks are loaded
+// lag by lag and transposed, so that each step adds one term to every lane in order of i.
+template <class T, int B>
+ORVO_ALWAYS_INLINE void XcorrLanes(const float* x, const float* y, const int* lag, float* out,
+                                   int n) {
+  constexpr int L = T::kLanes;
+  const float* r[B][L];
+  typename T::Vec acc[B];
+  for (int b = 0; b < B; ++b) {
+    acc[b] = typename T::Vec{};
+    for (int c = 0; c < L; ++c)
+      r[b][c] = y + lag[L * b + c];
+  }
+  int i = 0;
+  for (; i + L <= n; i += L)
+    for (int b = 0; b < B; ++b)
+      LanesStep<T>(acc[b], x, r[b], i);
+  for (int b = 0; b < B; ++b) {
+    float a[L];
+    std::memcpy(a, &acc[b], sizeof a);
+    for (int c = 0; c < L; ++c)
+      out[L * b + c] = FinishSum(a[c], x, y, lag[L * b + c], i, n);
+  }
+}
+
+template <class T>
+ORVO_ALWAYS_INLINE void Xcorr(const float* x, const float* y, float* out, int n, int lags) {
+  constexpr int L = T::kLanes;
+  const int windows = (lags + L - 1) / L;
+  ORVO_CHECK(lags > 0 && windows * L <= 8 * kMaxWindows, "pitch_analysis");
+  int start[8 * kMaxWindows / L];
+  for (int w = 0; w < windows; ++w)
+    start[w] = L * w;
+  // y holds lags - 1 + n values; a window starting at s reads y[s .. s + L - 2 + n_vec].
+  const int y_len = lags - 1 + n;
+  const int n_vec = std::max(0, std::min(n, y_len - (L - 1) - start[windows - 1]));
+  float tmp[8 * kMaxWindows];
+  RunWindows<T>(x, y, start, tmp, windows, n_vec);
+  for (int l = 0; l < lags; ++l)
+    out[l] = FinishSum(tmp[l], x, y, l, n_vec, n);
+}
+
+template <class T>
+ORVO_ALWAYS_INLINE void XcorrAt(const float* x, const float* y, int y_len, const int* lags,
+                                float* out, int count, int n) {
+  constexpr int L = T::kLanes;
+  ORVO_CHECK(count <= kMaxWindows, "pitch_analysis");
+  // Distinct lags in increasing order.
+  int uniq[kMaxWindows];
+  int distinct = 0;
+  for (int c = 0; c < count; ++c) {
+    int p = distinct;
+    while (p > 0 && uniq[p - 1] > lags[c])
+      --p;
+    if (p > 0 && uniq[p - 1] == lags[c]) continue;
+    for (int q = distinct; q > p; --q)
+      uniq[q] = uniq[q - 1];
+    uniq[p] = lags[c];
+    ++distinct;
+  }
+  // Runs of at least L / 2 lags within one window go into windows; the rest into lanes.
+  int start[kMaxWindows], lone[kMaxWindows + 8];
+  int windows = 0, lones = 0;
+  for (int p = 0; p < distinct;) {
+    int q = p;
+    while (q < distinct && uniq[q] <= uniq[p] + L - 1)
+      ++q;
+    if (2 * (q - p) >= L && uniq[p] + L - 1 + n <= y_len) {
+      start[windows++] = uniq[p];
+    } else {
+      for (int e = p; e < q; ++e)
+        lone[lones++] = uniq[e];
+    }
+    p = q;
+  }
+  float window_sums[8 * kMaxWindows];
+  RunWindows<T>(x, y, start, window_sums, windows, n);
+  float lane_sums[kMaxWindows + 8];
+  for (int e = lones; e % L != 0; ++e)
+    lone[e] = lone[0];  // pad the last group
+  const int groups = (lones + L - 1) / L;
+  int g = 0;
+  for (; g + 3 <= groups; g += 3)
+    XcorrLanes<T, 3>(x, y, lone + L * g, lane_sums + L * g, n);
+  for (; g + 2 <= groups; g += 2)
+    XcorrLanes<T, 2>(x, y, lone + L * g, lane_sums + L * g, n);
+  for (; g < groups; ++g)
+    XcorrLanes<T, 1>(x, y, lone + L * g, lane_sums + L * g, n);
+  for (int c = 0; c < count; ++c) {
+    const int lag = lags[c];
+    int w = 0;
+    while (w < windows && !(lag >= start[w] && lag <= start[w] + L - 1))
+      ++w;
+    if (w < windows) {
+      out[c] = window_sums[L * w + lag - start[w]];
+    } else {
+      int e = 0;
+      while (lone[e] != lag)
+        ++e;
+      out[c] = lane_sums[e];
+    }
+  }
+}
+
+void XcorrBaseline(const float* x, const float* y, float* out, int n, int lags) {
+  Xcorr<Lanes4>(x, y, out, n, lags);
+}
+
+void XcorrAtBaseline(const float* x, const float* y, int y_len, const int* lags, float* out,
+                     int count, int n) {
+  XcorrAt<Lanes4>(x, y, y_len, lags, out, count, n);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void XcorrAvx2(const float* x, const float* y, float* out, int n, int lags) {
+  Xcorr<Lanes8>(x, y, out, n, lags);
+}
+
+ORVO_TARGET_AVX2 void XcorrAtAvx2(const float* x, const float* y, int y_len, const int* lags,
+                                  float* out, int count, int n) {
+  XcorrAt<Lanes8>(x, y, y_len, lags, out, count, n);
+}
+#endif
+
+void XcorrReference(const float* x, const float* y, float* out, int n, int lags) {
+  for (int l = 0; l < lags; ++l) {
+    float sum = 0.0f;
+    for (int i = 0; i < n; ++i)
+      sum += x[i] * y[l + i];
+    out[l] = sum;
+  }
+}
+
+void XcorrAtReference(const float* x, const float* y, int, const int* lags, float* out, int count,
+                      int n) {
+  for (int c = 0; c < count; ++c) {
+    float sum = 0.0f;
+    for (int i = 0; i < n; ++i)
+      sum += x[i] * y[lags[c] + i];
+    out[c] = sum;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// The two lags with the largest xcorr^2 / (1 + energy of y over the lag's window), best first.
+void FindBestPitch(const float* xcorr, const float* y, int len, int max_pitch, int* best) {
+  float syy = 1.0f;
+  for (int j = 0; j < len; ++j)
+    syy += y[j] * y[j];
+  float num0 = -1.0f, num1 = -1.0f, den0 = 0.0f, den1 = 0.0f;
+  best[0] = 0;
+  best[1] = 1;
+  for (int j = 0; j < max_pitch; ++j) {
+    if (xcorr[j] > 0.0f) {
+      const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
+      const float num = v * v;
+      if (num * den1 > num1 * syy) {
+        if (num * den0 > num0 * syy) {
+          num1 = num0;
+          den1 = den0;
+          best[1] = best[0];
+          num0 = num;
+          den0 = syy;
+          best[0] = j;
+        } else {
+          num1 = num;
+          den1 = syy;
+          best[1] = j;
+        }
+      }
+    }
+    syy += y[j + len] * y[j + len] - y[j] * y[j];
+    syy = Max(1.0f, syy);
+  }
+}
+
+float PitchGain(float xy, float xx, float yy) {
+  return static_cast<float>(xy / std::sqrt(static_cast<double>(1.0f + xx * yy)));
+}
+
+}  // namespace
+
+const PitchKernels& FastPitchKernels() {
+#if ORVO_DENOISE_AVX2
+  static const PitchKernels avx2{XcorrAvx2, XcorrAtAvx2};
+  if (DenoiseUseAvx2()) return avx2;
+#endif
+  static const PitchKernels baseline{XcorrBaseline, XcorrAtBaseline};
+  return baseline;
+}
+
+const PitchKernels& ReferencePitchKernels() {
+  static const PitchKernels kernels{XcorrReference, XcorrAtReference};
+  return kernels;
+}
+
+void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernels& k) {
+  ORVO_CHECK(lag <= kMaxAutocorrLag && lag < n, "pitch_analysis");
+  const int fast_n = n - lag;
+  int lags[kMaxAutocorrLag + 1] = {};
+  for (int l = 0; l <= lag; ++l)
+    lags[l] = l;
+  k.xcorr_at(x, x, n, lags, ac, lag + 1, fast_n);
+  for (int l = 0; l <= lag; ++l) {
+    float d = 0.0f;
+    for (int i = l + fast_n; i < n; ++i)
+      d += x[i] * x[i - l];
+    ac[l] += d;
+  }
+}
+
+void _celt_lpc(float* lpc, const float* ac, int p) {
+  float error = ac[0];
+  for (int i = 0; i < p; ++i)
+    lpc[i] = 0.0f;
+  if (ac[0] == 0.0f) return;
+  for (int i = 0; i < p; ++i) {
+    float rr = 0.0f;
+    for (int j = 0; j < i; ++j)
+      rr += lpc[j] * ac[i - j];
+    rr += ac[i + 1];
+    const float r = -rr / error;
+    lpc[i] = r;
+    for (int j = 0; j < (i + 1) >> 1; ++j) {
+      const float u = lpc[j];
+      const float v = lpc[i - 1 - j];
+      lpc[j] = u + r * v;
+      lpc[i - 1 - j] = v + r * u;
+    }
+    error = error - r * r * error;
+    if (error < 0.001f * ac[0]) break;
+  }
+}
+
+void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
+  const float* h = history;
+  constexpr int n = kPitchDownsampled;
+  for (int i = 1; i < n; ++i)
+    d[i] = 0.5f * (0.5f * (h[2 * i - 1] + h[2 * i + 1]) + h[2 * i]);
+  d[0] = 0.5f * (0.5f * h[1] + h[0]);
+
+  float ac[5];
+  _celt_autocorr(d, ac, 4, n, k);
+  ac[0] *= 1.0001f;  // noise floor at -40 dB
+  for (int i = 1; i <= 4; ++i) {
+    const float c = 0.008f * i;  // lag window
+    ac[i] -= ac[i] * c * c;
+  }
+  float lpc[4];
+  _celt_lpc(lpc, ac, 4);
+  float f = 1.0f;
+  for (int i = 0; i < 4; ++i) {
+    f = 0.9f * f;  // bandwidth expansion
+    lpc[i] = lpc[i] * f;
+  }
+  // A(z/0.9) times an extra zero at z = -0.8, as a 5-tap FIR over the unfiltered samples.
+  constexpr float c1 = 0.8f;
+  const float num0 = lpc[0] + 0.8f;
+  const float num1 = lpc[1] + c1 * lpc[0];
+  const float num2 = lpc[2] + c1 * lpc[1];
+  const float num3 = lpc[3] + c1 * lpc[2];
+  const float num4 = c1 * lpc[3];
+  // In place from the end backwards, so that every output still reads unfiltered samples; the
+  // samples before d[0] count as 0.
+  for (int i = n - 1; i >= 5; --i) {
+    float sum = d[i];
+    sum += num0 * d[i - 1];
+    sum += num1 * d[i - 2];
+    sum += num2 * d[i - 3];
+    sum += num3 * d[i - 4];
+    sum += num4 * d[i - 5];
+    d[i] = sum;
+  }
+  const float num[5] = {num0, num1, num2, num3, num4};
+  for (int i = 4; i >= 0; --i) {
+    float sum = d[i];
+    for (int k = 0; k < i; ++k)
+      sum += num[k] * d[i - 1 - k];
+    for (int k = i; k < 5; ++k)
+      sum += num[k] * 0.0f;
+    d[i] = sum;
+  }
+}
+
+int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k) {
+  ORVO_CHECK(len <= kPitchFrameSize && max_pitch <= kMaxPitchSearch, "pitch_analysis");
+  const int lag = len + max_pitch;
+  float x_lp4[kPitchFrameSize / 4];
+  float y_lp4[(kPitchFrameSize + kMaxPitchSearch) / 4];
+  float xcorr[kMaxPitchSearch / 2];
+
+  // Coarse search at a quarter of the full rate.
+  for (int j = 0; j < len >> 2; ++j)
+    x_lp4[j] = x_lp[2 * j];
+  for (int j = 0; j < lag >> 2; ++j)
+    y_lp4[j] = y[2 * j];
+  k.xcorr(x_lp4, y_lp4, xcorr, len >> 2, max_pitch >> 2);
+  int best[2];
+  FindBestPitch(xcorr, y_lp4, len >> 2, max_pitch >> 2, best);
+
+  // Fine search at half rate, only around the two coarse candidates.
+  const int half_lags = max_pitch >> 1;
+  int lags[10];
+  int count = 0;
+  for (int i = 0; i < half_lags; ++i) {
+    xcorr[i] = 0.0f;
+    if (std::abs(i - 2 * best[0]) > 2 && std::abs(i - 2 * best[1]) > 2) continue;
+    lags[count++] = i;
+  }
+  float sums[10];
+  k.xcorr_at(x_lp, y, lag >> 1, lags, sums, count, len >> 1);
+  for (int c = 0; c < count; ++c)
+    xcorr[lags[c]] = Max(-1.0f, sums[c]);
+  FindBestPitch(xcorr, y, len >> 1, half_lags, best);
+
+  // Pseudo-interpolation. A stronger neighbour at the next lag (a shorter period) moves the
+  // result to the longer period 2 b - 1; this sign is part of the published algorithm.
+  int offset = 0;
+  if (best[0] > 0 && best[0] < half_lags - 1) {
+    const float a = xcorr[best[0] - 1];
+    const float b = xcorr[best[0]];
+    const float c = xcorr[best[0] + 1];
+    if ((c - a) > 0.7f * (b - a))
+      offset = 1;
+    else if ((a - c) > 0.7f * (b - c))
+      offset = -1;
+  }
+  return 2 * best[0] - offset;
+}
+
+float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0_,
+                      int prev_period, float prev_gain, const PitchKernels& k) {
+  static constexpr int kSecondCheck[16] = {0, 0, 3, 2, 3, 2, 5, 2, 3, 2, 3, 2, 5, 2, 3, 2};
+  const int minperiod0 = minperiod;
+  maxperiod /= 2;
+  minperiod /= 2;
+  *T0_ /= 2;
+  prev_period /= 2;
+  N /= 2;
+  ORVO_CHECK(maxperiod <= kPitchMaxPeriod / 2, "pitch_analysis");
+  const float* d = x;  // x[-maxperiod ..] as an array: the delay T is lag maxperiod - T of d
+  const int d_len = maxperiod + N;
+  x += maxperiod;
+  if (*T0_ >= maxperiod) *T0_ = maxperiod - 1;
+  const int T0 = *T0_;
+  int T = T0;
+
+  // Sub-multiples T0 / k, each with a second lag. No correlation depends on another, so all of
+  // them (with the energy xx and the correlation at T0) are computed together first.
+  int t1[16], t1b[16];
+  int count = 0;
+  for (int kk = 2; kk <= 15; ++kk) {
+    const int T1 = (2 * T0 + kk) / (2 * kk);
+    if (T1 < minperiod) break;
+    int T1b;
+    if (kk == 2) {
+      T1b = (T1 + T0 > maxperiod) ? T0 : T0 + T1;
+    } else {
+      T1b = (2 * kSecondCheck[kk] * T0 + kk) / (2 * kk);
+    }
+    t1[count] = T1;
+    t1b[count] = T1b;
+    ++count;
+  }
+  int lags[2 + 2 * 14];
+  lags[0] = maxperiod;       // delay 0: xx
+  lags[1] = maxperiod - T0;  // xy
+  for (int c = 0; c < count; ++c) {
+    lags[2 + 2 * c] = maxperiod - t1[c];
+    lags[3 + 2 * c] = maxperiod - t1b[c];
+  }
+  float sums[2 + 2 * 14];
+  k.xcorr_at(x, d, d_len, lags, sums, 2 + 2 * count, N);
+  const float xx = sums[0];
+  const float xy = sums[1];
+
+  // Energy of the window delayed by i, for every i (only the stored copies are clamped).
+  float yy_lookup[kPitchMaxPeriod / 2 + 1];
+  yy_lookup[0] = xx;
+  float yy = xx;
+  for (int i = 1; i <= maxperiod; ++i) {
+    yy = yy + x[-i] * x[-i] - x[N - i] * x[N - i];
+    yy_lookup[i] = Max(0.0f, yy);
+  }
+  yy = yy_lookup[T0];
+  float best_xy = xy;
+  float best_yy = yy;
+  const float g0 = PitchGain(xy, xx, yy);
+  float g = g0;
+
+  for (int c = 0; c < count; ++c) {
+    const int kk = c + 2;
+    const int T1 = t1[c];
+    const int T1b = t1b[c];
+    const float xy1 = 0.5f * (sums[2 + 2 * c] + sums[3 + 2 * c]);
+    const float yy1 = 0.5f * (yy_lookup[T1] + yy_lookup[T1b]);
+    const float g1 = PitchGain(xy1, xx, yy1);
+    float cont;
+    if (std::abs(T1 - prev_period) <= 1)
+      cont = prev_gain;
+    else if (std::abs(T1 - prev_period) <= 2 && 5 * kk * kk < T0)
+      cont = 0.5f * prev_gain;
+    else
+      cont = 0.0f;
+    float thresh = Max(0.3f, 0.7f * g0 - cont);
+    // Shorter periods need a stronger correlation. The second branch can never be taken (any
+    // T1 below 2 minperiod is below 3 minperiod); kept as the published algorithm has it.
+    if (T1 < 3 * minperiod)
+      thresh = Max(0.4f, 0.85f * g0 - cont);
+    else if (T1 < 2 * minperiod)
+      thresh = Max(0.5f, 0.9f * g0 - cont);
+    if (g1 > thresh) {
+      best_xy = xy1;
+      best_yy = yy1;
+      T = T1;
+      g = g1;
+    }
+  }
+  best_xy = Max(0.0f, best_xy);
+  float pg = best_yy <= best_xy ? 1.0f : best_xy / (best_yy + 1.0f);
+
+  float xc[3];
+  const int near[3] = {maxperiod - (T - 1), maxperiod - T, maxperiod - (T + 1)};
+  k.xcorr_at(x, d, d_len, near, xc, 3, N);
+  int offset = 0;
+  if ((xc[2] - xc[0]) > 0.7f * (xc[1] - xc[0]))
+    offset = 1;
+  else if ((xc[0] - xc[2]) > 0.7f * (xc[1] - xc[2]))
+    offset = -1;
+  // Only the upper side is limited: the gain stays negative when the input period correlates
+  // negatively and no sub-multiple was taken.
+  if (pg > g) pg = g;
+  *T0_ = 2 * T + offset;
+  if (*T0_ < minperiod0) *T0_ = minperiod0;
+  return pg;
+}
+
+}  // namespace orvo

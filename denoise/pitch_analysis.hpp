@@ -1,0 +1,48 @@
+// Pitch analysis of the neural noise suppressor: 2:1 down-sampling with LPC whitening, the
+// two-stage pitch lag search and the removal of period doubling. All sums of products run in
+// index order in float; the fast kernels keep that order, so they agree with the plain loops
+// bit for bit.
+#pragma once
+
+namespace orvo {
+
+inline constexpr int kPitchMinPeriod = 60;
+inline constexpr int kPitchMaxPeriod = 768;
+inline constexpr int kPitchFrameSize = 960;
+inline constexpr int kPitchHistory = kPitchMaxPeriod + kPitchFrameSize;  // 1728
+inline constexpr int kPitchDownsampled = kPitchHistory / 2;              // 864
+
+// The correlation kernels the pitch analysis is built on.
+struct PitchKernels {
+  // out[l] = sum_{i<n} x[i] y[l + i] for l < lags; reads y[0 .. lags - 2 + n].
+  void (*xcorr)(const float* x, const float* y, float* out, int n, int lags);
+  // out[c] = sum_{i<n} x[i] y[lags[c] + i] for c < count (at most 48); y holds y_len values
+  // and every lags[c] + n <= y_len.
+  void (*xcorr_at)(const float* x, const float* y, int y_len, const int* lags, float* out,
+                   int count, int n);
+};
+
+const PitchKernels& FastPitchKernels();       // eight neighbouring lags per vector
+const PitchKernels& ReferencePitchKernels();  // one plain loop per sum
+
+// ac[k] = sum_i x[i] x[i + k] for k <= lag over n samples (no window), summed as the first
+// n - lag products and then the rest.
+void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernels& k);
+
+// Levinson-Durbin recursion: order p predictor lpc[0..p-1] from ac[0..p].
+void _celt_lpc(float* lpc, const float* ac, int p);
+
+// history[1728] -> d[864]: [1/4, 1/2, 1/4] low-pass and 2:1 decimation, then whitening by the
+// order-4 LPC (lag-windowed, bandwidth-expanded) with an extra zero at -0.8.
+void pitch_downsample(const float* history, float* d, const PitchKernels& k);
+
+// Best pitch lag (in full-rate samples, 0 .. 2 * (max_pitch / 2 - 1)) of x_lp against y.
+// x_lp: len / 2 samples, y: (len + max_pitch) / 2 samples, both at half rate.
+int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k);
+
+// Refines the period *T0 (full rate) against its sub-multiples on the down-sampled signal x
+// (maxperiod / 2 history samples before the N / 2 analysed ones) and returns the pitch gain.
+float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0, int prev_period,
+                      float prev_gain, const PitchKernels& k);
+
+}  // namespace orvo
