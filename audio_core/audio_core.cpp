@@ -77,7 +77,8 @@ void ProcessState_Init(ProcessState& p) {
   p.micBias = 4.0f;
   p.currentMicType = -1;
   p.descriptor = MicDescriptor{};
-  for (auto& d : p.pMicDes) d = nullptr;
+  for (auto& d : p.pMicDes)
+    d = nullptr;
   std::memset(p.channel, 0, sizeof p.channel);
   PipelineState& ps = p.pipeline;
   ps.liveMusicLatch = 1;
@@ -108,10 +109,11 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   InitTuningFirst(This->tuning);                                // 2
   std::memset(This->farSpectrum, 0, sizeof This->farSpectrum);  // 3
 
-  for (FilterBankState& fb : This->analysis) FilterBank_Create(&fb);  // 4
-  FilterBank_CreateSynthesis(&This->synthesis);                       // 5
-  AdaptiveFilterMono_Create(&This->aec);                              // 6
-  for (int m = 0; m < kMaxMics; ++m) {    // 7
+  for (FilterBankState& fb : This->analysis)
+    FilterBank_Create(&fb);                      // 4
+  FilterBank_CreateSynthesis(&This->synthesis);  // 5
+  AdaptiveFilterMono_Create(&This->aec);         // 6
+  for (int m = 0; m < kMaxMics; ++m) {           // 7
     This->levels[m] = MicTrackerStart();
     NoisePSD_Create(&This->noise[m]);
     NoiseWeights_Init(This->weights[m]);
@@ -153,6 +155,12 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   This->doubleTalkFlag = 0;  // 21
   This->speechFlag = 0;
   This->agcGain = 1.0f;
+
+  // 22. The engine offers a gain floor of 1e-10 (-100 dB), which the suppressor refuses in
+  // favour of its own 1e-6.
+  for (DenoiserState& d : This->denoiser)
+    rnnoise_init(d, kEngineOfferedGainFloor);
+  This->denoiseAllocator = DefaultDenoiseAllocator();
 
   This->hangoverTime = 21;  // 23
   This->duckerEnterTime = 8;

@@ -21,6 +21,7 @@
 #include "audio_core/noise_psd.hpp"
 #include "audio_core/post_filter.hpp"
 #include "audio_core/source_localisation.hpp"
+#include "denoise/noise_suppressor.hpp"
 
 namespace orvo {
 
@@ -121,6 +122,7 @@ constexpr int kNumPostFilters = 4;  // the switches reach the first three; the t
 constexpr int kAppliedPostFilter = 2;
 constexpr int kNumNearEnd = 4;      // the first is used
 constexpr int kSpareEchoPeaks = 2;  // echo-peak records: two spare, then one per microphone
+constexpr int kNumDenoisers = 4;    // neural-suppressor states; the first is used
 
 // The engine record (hRoomPro): everything a creation builds afresh.
 struct AudioCore {
@@ -161,6 +163,9 @@ struct AudioCore {
   float W[kNumBins];          // weighting table of the near-end detector
   float unityGain[kNumBins];  // the gain table every channel gets
   const float* gainTable[kMaxMics];
+  DenoiserState denoiser[kNumDenoisers];  // the first is used
+  DenoiseAllocator denoiseAllocator;      // scratch of the neural suppressor (malloc by default)
+  float denoiseBuffer[kFrameSize];
 };
 
 // The pipeline's own running state; it survives re-creation of the engine record.

@@ -17,7 +17,8 @@ constexpr int kMaxChannels = 3;  // a single microphone and a pair
 
 float BinEnergy(const Cpx* s, int first, int last) {
   float e = 0.0f;
-  for (int k = first; k <= last; ++k) e += s[k].re * s[k].re + s[k].im * s[k].im;
+  for (int k = first; k <= last; ++k)
+    e += s[k].re * s[k].re + s[k].im * s[k].im;
   return e;
 }
 
@@ -64,6 +65,13 @@ void TrackNoise(AudioCore& core) {
     NoisePSD_Update(aec.residualPower[m], tracker.activityHold, core.noise[m]);
     NoisePSD_UpdateWeights(core.noise[m].noise, core.weights[m]);
   }
+}
+
+// Above 32767 gives 32767, below -32768 gives -32768, anything else truncates toward zero.
+int16_t SaturateToPcm(float v) {
+  if (v > 32767.0f) return 32767;
+  if (v < -32768.0f) return -32768;
+  return static_cast<int16_t>(v);
 }
 
 }  // namespace
@@ -157,7 +165,8 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
   // 1. Frame counter; the spectrum buffers.
   ++core.frameCounter;
   Cpx* spectra[kMaxMics];
-  for (int i = 0; i < kMaxMics; ++i) spectra[i] = p.spectra[i];
+  for (int i = 0; i < kMaxMics; ++i)
+    spectra[i] = p.spectra[i];
 
   Pipeline_UpdateLiveMusic(core, ps);  // 2
 
@@ -167,22 +176,25 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
   const int NumberOfMics = BuildChannelList(p, mask, channels);
   if (NumberOfMics == 0) {
     // The mask selects no channel of the description: nothing to process, silence out.
-    for (int i = 0; i < kFrameSize; ++i) outPcm[i] = 0;
+    for (int i = 0; i < kFrameSize; ++i)
+      outPcm[i] = 0;
     return;
   }
-  for (int i = 0; i < NumberOfMics; ++i) core.gainTable[i] = core.unityGain;
+  for (int i = 0; i < NumberOfMics; ++i)
+    core.gainTable[i] = core.unityGain;
   core.choice.channelCount = NumberOfMics;
 
   // 4. Analysis and far-end alignment. The caller's far-end frame is copied, then delayed.
   for (int i = 0; i < NumberOfMics; ++i)
     FilterBank_Analyze(channels[i], spectra[i], core.analysis[i]);
   int16_t* farEnd = p.farEndFrame;
-  for (int i = 0; i < kFrameSize; ++i) farEnd[i] = refPcm[i];
+  for (int i = 0; i < kFrameSize; ++i)
+    farEnd[i] = refPcm[i];
   FilterBank_Analyze(farEnd, core.farSpectrum, core.analysis[kFarEndSlot]);
   const Cpx* delayedFar = DelaySpkSpectrum(p.delayLine, core.farSpectrum, ps.refDelayFrames);
   DelaySpkSamples(p.delayLine, farEnd, ps.refDelayFrames);
 
-  Pipeline_UpdateFarEndActivity(core, ps, farEnd);      // 5
+  Pipeline_UpdateFarEndActivity(core, ps, farEnd);         // 5
   Pipeline_MicrophoneBookkeeping(core, ps, NumberOfMics);  // 6
 
   // 7. Talker search while the far end is idle.
@@ -228,12 +240,12 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
 
   // 13. Double talk and the talk state of this frame.
   const int bestMic = ps.BestMic;
-  core.doubleTalk.threshold = core.tuning.I(kTuneFixedThreshold) == 1
-                                  ? 4.0f
-                                  : static_cast<float>(core.doubleTalkThreshold);
+  core.doubleTalk.threshold =
+      core.tuning.I(kTuneFixedThreshold) == 1 ? 4.0f : static_cast<float>(core.doubleTalkThreshold);
   const float preset = core.tuning.F(kTuneBandWeightPreset);
   if (preset == 100.0f || preset == 101.0f) {
-    for (float& c : core.coupling.coupling[bestMic]) c = preset == 100.0f ? 2.0f : 0.5f;
+    for (float& c : core.coupling.coupling[bestMic])
+      c = preset == 100.0f ? 2.0f : 0.5f;
   }
   DoubleTalk_Detect(aec.residualPower[bestMic], aec.farBinPower, core.noise[bestMic].noise,
                     core.coupling.coupling[bestMic], core.doubleTalk);
@@ -247,7 +259,8 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
     if (r > 900.0f) r = 900.0f;
     ps.erleDb = 0.9f * ps.erleDb + 0.1f * (10.0f * std::log10(r));
     const float floorGain = ps.erleDb < 10.0f ? 0.0f : 0.5f;
-    for (int i = 0; i < 3; ++i) core.postFilter[i].floorGain = floorGain;
+    for (int i = 0; i < 3; ++i)
+      core.postFilter[i].floorGain = floorGain;
   }
 
   ps.refDelayFrames = Pipeline_TrackDelay(ps.refDelayFrames, estimate.delay);  // 15
@@ -256,7 +269,8 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
   const int strongMode = core.denoiseMode >= 2 ? 1 : 0;
   EchoPeakState& peak = core.echoPeak[kSpareEchoPeaks + bestMic];
   peak.scale = core.tuning.F(kTuneNoiseScale) * 0.1f;
-  for (float& f : peak.regionFactor) f = 0.25f;
+  for (float& f : peak.regionFactor)
+    f = 0.25f;
   ResidualEcho_Estimate(aec.echoPower[bestMic], ps.talkState, core.W, peak);
   NearEndState& nearEnd = core.nearEnd[0];
   NearEndTuning tuning;
@@ -288,11 +302,20 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
   }
 
   // 19. Synthesis of the chosen channel, up to 12 kHz.
-  for (int k = kTopBin + 1; k < kNumBins; ++k) spectra[bestMic][k] = {0.0f, 0.0f};
+  for (int k = kTopBin + 1; k < kNumBins; ++k)
+    spectra[bestMic][k] = {0.0f, 0.0f};
   FilterBank_Synthesize(spectra[bestMic], outPcm, core.synthesis);
 
-  // 20. Neural noise suppression.
+  // 20. Neural noise suppression over the two halves; a half the suppressor could not process
+  // (scratch allocation failed) passes unchanged.
   if (core.denoiseMode == 1 || core.denoiseMode == 2) {
+    float* buffer = core.denoiseBuffer;
+    for (int i = 0; i < kFrameSize; ++i)
+      buffer[i] = static_cast<float>(outPcm[i]);
+    rnnoise_process_engine_frame(core.denoiser[0], buffer, nearEnd.speechFlag, *core.log,
+                                 core.denoiseAllocator);
+    for (int i = 0; i < kFrameSize; ++i)
+      outPcm[i] = SaturateToPcm(buffer[i]);
   }
 
   core.doubleTalkFlag = ps.talkState == 3 ? 1 : 0;  // 21
