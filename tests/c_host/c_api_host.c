@@ -321,6 +321,53 @@ static void scenario_config_and_offline(void) {
   rmdir(home);
 }
 
+/* Two microphones (mode 3) with a silent far end: a talker that appears on channel 1 makes the
+ * returned selection switch to 1 after 25 frames of disagreement (the ducker exit time), or 10
+ * with duckerHold 0; moving back to channel 0 takes 8 (the ducker enter time). The choice sees a
+ * new talker a frame or two late (the analysis window's delay and the noise floor it must beat),
+ * so the frame counts here carry that same small lag in every case. */
+static int frames_until_selection(int talkerChannel, int target, int duckerHold, int seed) {
+  short mic[1920], ref[960], talker[960], out[960];
+  memset(ref, 0, sizeof ref);
+  for (int f = 0; f < 100; ++f) {
+    make_frame(talker, 960, f, seed);
+    for (int i = 0; i < 960; ++i) {
+      mic[2 * i] = talkerChannel == 0 ? talker[i] : 0;
+      mic[2 * i + 1] = talkerChannel == 1 ? talker[i] : 0;
+    }
+    if (api.process(mic, ref, out, 0, 3, duckerHold) == target) return f + 1;
+  }
+  return -1;
+}
+
+/* Runs the choice scenario on a freshly created engine; returns the two frame counts. */
+static void choice_run(int duckerHold, int* away, int* back) {
+  short mic[1920], ref[960], out[960];
+  memset(mic, 0, sizeof mic);
+  memset(ref, 0, sizeof ref);
+  api.create();
+  /* Silence until the far-end hangover of the first frames has run out. */
+  for (int f = 0; f < 12; ++f)
+    CHECK(api.process(mic, ref, out, 0, 3, duckerHold) == 0);
+  *away = frames_until_selection(1, 1, duckerHold, 21);
+  *back = frames_until_selection(0, 0, duckerHold, 22);
+}
+
+static void scenario_choice(void) {
+  load_library();
+  capture_begin();
+  int away1, back1, away0, back0;
+  choice_run(1, &away1, &back1);
+  choice_run(0, &away0, &back0);
+  free(capture_end());
+  printf("choice: duckerHold 1 switched after %d and %d frames, duckerHold 0 after %d and %d\n",
+         away1, back1, away0, back0);
+  CHECK(away1 >= 25 && away1 <= 27);
+  CHECK(away1 - away0 == 15);
+  CHECK(back1 >= 8 && back1 <= 10);
+  CHECK(back0 == back1);
+}
+
 static int run_child(void (*fn)(void)) {
   fflush(NULL);
   pid_t pid = fork();
@@ -371,6 +418,7 @@ int main(int argc, char** argv) {
   failed += run_child(scenario_creation) != 0;
   failed += run_child(scenario_modes) != 0;
   failed += run_child(scenario_config_and_offline) != 0;
+  failed += run_child(scenario_choice) != 0;
 
   /* frameFlag and ORVOAEC_SetDenoiseLevel leave the output unchanged. */
   char base[] = "/tmp/orvo_c_base_XXXXXX", flag[] = "/tmp/orvo_c_flag_XXXXXX",
