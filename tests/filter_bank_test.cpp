@@ -172,20 +172,7 @@ TEST(FilterBankPrototype, AnalysisWindowIsTheReversedPrototype) {
 }
 
 // --------------------------------------------------------------------------------------------
-// Set-up and record copies
-
-TEST(FilterBank, CreationPointsBlocksAndSegments) {
-  auto a = NewAnalysis();
-  auto s = NewSynthesis();
-  for (int m = 0; m < kFilterBankBlocks; ++m) {
-    EXPECT_EQ(a->blocks[m], a->storage[m]);
-    EXPECT_EQ(a->segments[m], FilterBankAnalysisWindow.data() + m * N);
-    EXPECT_EQ(s->blocks[m], FilterBankPrototype + m * N);
-    EXPECT_EQ(s->segments[m], s->storage[m]);
-  }
-  EXPECT_EQ(a->memory, 0.0f);
-  EXPECT_EQ(s->memory, 0.0f);
-}
+// Record copies
 
 TEST(FilterBank, CopiesOwnTheirBlocksAndRunIndependently) {
   const std::vector<int16_t> x = WhiteNoise(12, 3000.0, 5);
