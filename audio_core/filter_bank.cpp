@@ -14,6 +14,13 @@
 #define ORVO_FB_CLONES
 #endif
 
+#if defined(__clang__)
+#define ORVO_FB_SHUFFLE2(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define ORVO_FB_SHUFFLE2(a, b, ...) \
+  __builtin_shuffle(a, b, (int __attribute__((vector_size(32)))){__VA_ARGS__})
+#endif
+
 namespace orvo {
 namespace {
 
@@ -62,24 +69,40 @@ void Accumulate(float* __restrict q, const float* __restrict t, const float* __r
     q[n] += t[n] * z[n];
 }
 
-// Truncation toward zero; beyond the 16-bit range the value saturates (a plain conversion of
-// such a value is undefined); a NaN gives 0.
-inline int16_t ToPcm(float v) {
-  if (v >= 32767.0f) return 32767;
-  if (v <= -32768.0f) return -32768;
-  if (!(v == v)) return 0;
-  return static_cast<int16_t>(static_cast<int>(v));
+// v[n] = q[n] + 0.9 v[n - 1], v[-1] = memory; returns v[959]. The recursion runs eight samples
+// at a time as a prefix scan: within a group, three shift-and-add steps with 0.9, 0.9^2 and 0.9^4
+// give sum_j 0.9^(i - j) q[j], and the previous group's last value enters with 0.9^(i + 1).
+ORVO_FB_CLONES
+float DeEmphasis(const float* __restrict q, float* __restrict v, float memory) {
+  typedef float V8 __attribute__((vector_size(32)));
+  constexpr float a = kEmphasis, a2 = a * a, a4 = a2 * a2;
+  const V8 zero = {};
+  const V8 powers = {a, a2, a2 * a, a4, a4 * a, a4 * a2, a4 * a2 * a, a4 * a4};
+  V8 previous = zero + memory;
+  for (int n = 0; n < N; n += 8) {
+    V8 x;
+    std::memcpy(&x, q + n, sizeof x);
+    x += a * ORVO_FB_SHUFFLE2(zero, x, 0, 8, 9, 10, 11, 12, 13, 14);
+    x += a2 * ORVO_FB_SHUFFLE2(zero, x, 0, 1, 8, 9, 10, 11, 12, 13);
+    x += a4 * ORVO_FB_SHUFFLE2(zero, x, 0, 1, 2, 3, 8, 9, 10, 11);
+    x += powers * previous;
+    std::memcpy(v + n, &x, sizeof x);
+    previous = ORVO_FB_SHUFFLE2(x, x, 7, 7, 7, 7, 7, 7, 7, 7);
+  }
+  return v[N - 1];
 }
 
-// De-emphasis of the accumulator q into pcm, clearing q; returns the last value before conversion.
-float DeEmphasis(float* __restrict q, int16_t* __restrict pcm, float memory) {
+// Truncation toward zero. Values beyond the 16-bit range saturate (converting them as they are
+// would be undefined); a NaN gives 0.
+ORVO_FB_CLONES
+void ToPcm(const float* __restrict v, int16_t* __restrict pcm) {
   for (int n = 0; n < N; ++n) {
-    const float v = q[n] + kEmphasis * memory;
-    memory = v;
-    pcm[n] = ToPcm(v);
-    q[n] = 0.0f;
+    float x = v[n];
+    x = (x == x) ? x : 0.0f;
+    x = x < 32767.0f ? x : 32767.0f;
+    x = x > -32768.0f ? x : -32768.0f;
+    pcm[n] = static_cast<int16_t>(static_cast<int>(x));
   }
-  return memory;
 }
 
 template <typename P>
@@ -159,8 +182,13 @@ void FilterBank_Synthesize(const Cpx* spectrum, int16_t* pcm, FilterBankState& s
   for (int m = 0; m < kFilterBankBlocks; ++m)
     Accumulate(OwnBlock(s, s.segments[m]), s.blocks[m], (m % 2 == 0) ? z : z + N);
 
-  // 3. Output the oldest block through the de-emphasis and clear it.
-  s.memory = DeEmphasis(OwnBlock(s, s.segments[0]), pcm, s.memory);
+  // 3. Output the oldest block through the de-emphasis and clear it. The values before
+  //    conversion go to `work`, free again once the inverse transform has consumed it.
+  float* q0 = OwnBlock(s, s.segments[0]);
+  float* v = reinterpret_cast<float*>(s.work);
+  s.memory = DeEmphasis(q0, v, s.memory);
+  ToPcm(v, pcm);
+  std::memset(q0, 0, sizeof(float) * N);
 
   // 4. The cleared block becomes the last accumulator.
   RotateLeft(s.segments);

@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -119,6 +120,10 @@ struct Impl {
   void (*complexFft960)(Cpx*, Cpx*, int);
   void (*realFft1920)(Cpx*, Cpx*, int);
 };
+
+void PrintTo(const Impl& impl, std::ostream* os) {
+  *os << impl.name;
+}
 
 std::vector<Impl> Impls() {
   std::vector<Impl> v{{"dispatched", &ComplexFft960, &RealFft1920}};
