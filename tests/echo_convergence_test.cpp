@@ -94,6 +94,14 @@ double TimeToReach(const EchoRun& r, double target, double from, double f0 = 0.0
   return -1.0;
 }
 
+// Seconds from the start to the end of the first frame whose locked delay is not 0; -1 when the
+// estimator never locks.
+double FirstLockTime(const EchoRun& r) {
+  for (size_t f = 0; f < r.lockedDelay.size(); ++f)
+    if (r.lockedDelay[f] != 0.0f) return static_cast<double>(f + 1) * e2e::kFrame / e2e::kRate;
+  return -1.0;
+}
+
 // The scene is valid only if nothing saturates on the way in, and the comparison means something
 // only if the echo reaches the output with the canceller off.
 void CheckScene(const EchoRun& r) {
@@ -116,6 +124,7 @@ TEST(EchoConvergence, ThirtyMillisecondPathExceedsTwentyDbAfterFiveSeconds) {
   Report("path30ms.attenuation_below_7kHz_dB", lowMid, "dB");
   Report("path30ms.attenuation_7-12kHz_dB", high, "dB");
   Report("path30ms.time_to_20dB_s", reach, "s");
+  Report("path30ms.lock_time_s", FirstLockTime(r), "s");
   Report("path30ms.locked_delay_frames", r.lockedDelay.back(), "frames");
   Report("path30ms.ref_delay_frames", r.refDelayFrames.back(), "frames");
 
@@ -139,7 +148,8 @@ TEST(EchoConvergence, BulkDelayIsFoundAndCancelledOnceLocked) {
   ASSERT_NE(moved, r.refDelayFrames.end()) << "the delay estimator never locked";
   const size_t lockFrame = static_cast<size_t>(moved - r.refDelayFrames.begin());
   const double lockTime = static_cast<double>(lockFrame + 1) * e2e::kFrame / e2e::kRate;
-  Report("bulk180ms.lock_time_s", lockTime, "s");
+  Report("bulk180ms.lock_time_s", FirstLockTime(r), "s");
+  Report("bulk180ms.ref_delay_moved_s", lockTime, "s");
   Report("bulk180ms.locked_delay_at_lock_frames", r.lockedDelay[lockFrame], "frames");
   Report("bulk180ms.locked_delay_final_frames", r.lockedDelay.back(), "frames");
   Report("bulk180ms.ref_delay_final_frames", r.refDelayFrames.back(), "frames");

@@ -1,6 +1,7 @@
 // The whole engine on generated conversation scenes, with the default settings, frame by frame
 // through Engine::Process exactly as ORVOAEC_Process drives it, for one microphone (mode 1) and
-// a microphone pair (mode 3).
+// a microphone pair (mode 3). The input gain of 4 applies to the microphone in mode 1 and to
+// the pair's second channel in mode 3.
 //
 // Conversation scene, 12 s: far-end speech alone (0-4 s), double talk (4-8 s), near-end speech
 // alone (8-12 s). The far end reaches each microphone through its own room response, both
@@ -42,8 +43,9 @@ constexpr float kNearLevel = 1500.0f;
 constexpr float kSecondMicNear = 0.8f;
 constexpr float kNoiseRms = 10.0f;
 
-// Frames per stretch. The output lags the input by the filter bank (three frames) and the far end
-// counts as talking for 21 frames after it stops, so every stretch is measured with a margin.
+// Measured stretches, in seconds. The output lags the input by the filter bank (three frames) and
+// the far end counts as talking for 21 frames after it stops, so every stretch is measured with a
+// margin.
 struct Stretch {
   double from, to;
 };
@@ -225,6 +227,8 @@ TEST_P(ConversationTest, DoubleTalkIsReportedAndTheTalkerPasses) {
   Report(Name("double_talk.output_level_dBFS"), e2e::Db(outPower / (32768.0 * 32768.0)), "dB");
   Report(Name("double_talk.output_over_talker_alone_output_dB"), versusAlone, "dB");
 
+  for (const FrameProbe& f : r.frames)
+    ASSERT_EQ(f.micBias, 4.0f) << "the scene clips after the input gain";
   EXPECT_GT(share, 0.25);
   // What comes out during double talk is mostly the talker, not the echo, at a level not far
   // below the talker's alone.
