@@ -29,7 +29,7 @@ using e2e::Report;
 
 constexpr int kMode = 0;
 constexpr float kFarRms = 3276.7f;  // -20 dBFS
-constexpr float kEchoGain = 0.5f;   // energy gain of the room response: -6 dB
+constexpr float kEchoGain = 0.5f;   // the echo comes 6 dB below the far end
 constexpr double kPathDelay = 0.030;
 constexpr double kDecay = 0.150;
 constexpr double kBulkDelay = 0.150;
