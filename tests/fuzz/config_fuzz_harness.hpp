@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -44,20 +44,15 @@ class ConfigFuzzHarness {
                        &log_);
     AudioCore_Create(state_);
   }
-  ~ConfigFuzzHarness() {
-    std::remove(path_.c_str());
-    ::rmdir(dir_.c_str());
-  }
+  ~ConfigFuzzHarness() { std::filesystem::remove_all(dir_); }
 
   // Loads the bytes as the configuration file and applies the result. Returns an empty string
   // when every check holds, else what went wrong.
   std::string RunOne(const uint8_t* data, size_t size) {
     // A fresh file each time: rewriting a truncated file makes ext4 flush it on close.
-    std::remove(path_.c_str());
-    std::FILE* f = std::fopen(path_.c_str(), "wb");
-    const bool written = f != nullptr && (size == 0 || std::fwrite(data, 1, size, f) == size);
-    if (f != nullptr) std::fclose(f);
-    if (!written) return "cannot write " + path_;
+    std::filesystem::remove(path_);
+    if (!std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(data), size))
+      return "cannot write " + path_;
     log_.clear();
     YAML::Node node;
     try {
@@ -69,9 +64,8 @@ class ConfigFuzzHarness {
       return "loading or applying threw";
     }
     if (!node.IsMap()) return "the document handed back is not a map";
-    if (!log_.starts_with("ConfigLoader::load_configuration load configuration from " + path_ +
-                          "\n") ||
-        !log_.ends_with("\n"))
+    const std::string loading = "ConfigLoader::load_configuration load configuration from ";
+    if (!log_.starts_with(loading + path_ + "\n") || !log_.ends_with("\n"))
       return "log does not start with the loading line or does not end a line";
     for (const KeyRange& k : kKeyRanges) {
       const int32_t v = config_.*k.field;
