@@ -48,7 +48,7 @@ class OfflineRun : public ::testing::Test {
   std::vector<int16_t> in_[3];
 };
 
-TEST_F(OfflineRun, WholeBlocksOfTheMicrophoneFileAreProcessedAsMicrophonesOneAndTwo) {
+TEST_F(OfflineRun, WholeBlocksAsMicrophonesOneAndTwoEachRunAfresh) {
   WriteInputs(10 * kBlock + 100, 10 * kBlock + 100, 10 * kBlock + 100);
   EXPECT_EQ(Run(), 10);
   EXPECT_EQ(fs::file_size("Out.pcm"), 19200u);
@@ -61,9 +61,7 @@ TEST_F(OfflineRun, WholeBlocksOfTheMicrophoneFileAreProcessedAsMicrophonesOneAnd
     ASSERT_EQ(p.channel[0][i], in_[0][9 * kBlock + i]) << i;
     ASSERT_EQ(p.channel[1][i], 4 * in_[1][9 * kBlock + i]) << i;
   }
-}
-
-TEST_F(OfflineRun, EmptyMicrophoneFileGivesEmptyOutputAndShortSideFilesReadAsSilence) {
+  // An empty microphone file gives an empty output; short side files read as silence.
   WriteInputs(0, 3 * kBlock, 3 * kBlock);
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(SandboxEnv::ReadFile("Out.pcm"), "");
@@ -73,12 +71,7 @@ TEST_F(OfflineRun, EmptyMicrophoneFileGivesEmptyOutputAndShortSideFilesReadAsSil
   // Past its end MicData2.pcm contributes zeros, not samples of an earlier block.
   for (int i = 0; i < kBlock; ++i)
     ASSERT_EQ(state_.proc->channel[1][i], 0) << i;
-}
-
-TEST_F(OfflineRun, SecondRunStartsOverWithTheConfigurationAndOverwritesTheOutput) {
-  WriteInputs(6 * kBlock, 6 * kBlock, 6 * kBlock);
-  EXPECT_EQ(Run(), 6);
-  EXPECT_EQ(fs::file_size("Out.pcm"), 6u * kBlock * 2);
+  // Each run starts over with a new engine and the configuration, and overwrites the output.
   AudioCore_SetHangoverTime(state_, 40);
   SandboxEnv::WriteFile(env_.ConfigPath(), "reverberation: 30\n");
   WriteInputs(2 * kBlock, 2 * kBlock, 2 * kBlock);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,12 @@ constexpr Stretch kNearOnly{8.6, 11.9};   // far end silent, its hangover over
 size_t FrameAt(double t) {
   return At(t) / e2e::kFrame;
 }
+// The frames of a stretch.
+std::vector<size_t> Frames(Stretch s) {
+  std::vector<size_t> list(FrameAt(s.to) - FrameAt(s.from));
+  std::iota(list.begin(), list.end(), FrameAt(s.from));
+  return list;
+}
 double Power(const std::vector<int16_t>& x, Stretch s) {
   return scene::Power(x, At(s.from), At(s.to));
 }
@@ -52,19 +59,6 @@ struct FrameProbe {
   float agcGain, micBias;
   double echoBefore = 0.0, echoAfter = 0.0;  // chosen microphone before and after the filter
 };
-
-FrameProbe Probe(const Engine& engine) {
-  const EngineState& st = engine.InternalState();
-  const AudioCore& core = *st.hRoomPro;
-  const int best = st.proc->pipeline.BestMic;
-  FrameProbe p{st.proc->pipeline.talkState, core.speechFlag, best,
-               engine.IsDoubleTalk(),       core.agcGain,    engine.MicBias()};
-  for (int g = 0; g < kNumGroups; ++g) {
-    p.echoBefore += core.aec.micGroupPower[best][g];
-    p.echoAfter += core.aec.residualGroupPower[best][g];
-  }
-  return p;
-}
 
 // The first microphone alone, or both interleaved for mode 3.
 std::vector<int16_t> Microphones(const std::vector<float>& a, const std::vector<float>& b,
@@ -106,9 +100,20 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   const auto quiet = [](std::string_view) {};
   Engine engine(quiet), controlEngine(quiet);
   std::vector<FrameProbe> frames;
+  const EngineState& st = engine.InternalState();
+  auto probe = [&](size_t) {
+    const int best = st.proc->pipeline.BestMic;
+    const AudioCore& core = *st.hRoomPro;
+    FrameProbe& p = frames.emplace_back(st.proc->pipeline.talkState, core.speechFlag, best,
+                                        engine.IsDoubleTalk(), core.agcGain, engine.MicBias());
+    for (int g = 0; g < kNumGroups; ++g) {
+      p.echoBefore += core.aec.micGroupPower[best][g];
+      p.echoAfter += core.aec.residualGroupPower[best][g];
+    }
+  };
   const std::vector<int16_t> out =
       e2e::RunScene(engine, Microphones(scene::Add(bed0, near), scene::Add(bed1, nearSecond), mode),
-                    farPcm, mode, [&](size_t) { frames.push_back(Probe(engine)); });
+                    farPcm, mode, probe);
   const std::vector<int16_t> control =
       e2e::RunScene(controlEngine, Microphones(bed0, bed1, mode), farPcm, mode);
   // Frames of a stretch in which the talker is active: within 20 dB of its loudest frame.
@@ -123,14 +128,8 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
     return active;
   };
 
-  // Sum of a per-frame value over [from, to) seconds, or over a list of frames.
-  auto sum = [&](double from, double to, auto value) {
-    double total = 0.0;
-    for (size_t f = FrameAt(from); f < FrameAt(to); ++f)
-      total += value(frames[f]);
-    return total;
-  };
-  auto sumOver = [&](const std::vector<size_t>& list, auto value) {
+  // Sum of a per-frame value over a list of frames.
+  auto sum = [&](const std::vector<size_t>& list, auto value) {
     double total = 0.0;
     for (size_t f : list)
       total += value(frames[f]);
@@ -140,11 +139,10 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
 
   // Far end alone: nearly silent once converged; the infinite figures mean exact silence.
   const double micPower = Power(mic0, kFarOnly), outFar = Power(out, kFarOnly);
-  const double filterAlone =
-      Db(sum(kFarOnly.from, kFarOnly.to, [](auto& f) { return f.echoBefore; }) /
-         sum(kFarOnly.from, kFarOnly.to, [](auto& f) { return f.echoAfter; }));
+  const double filterAlone = Db(sum(Frames(kFarOnly), [](auto& f) { return f.echoBefore; }) /
+                                sum(Frames(kFarOnly), [](auto& f) { return f.echoAfter; }));
   const double farFrames = static_cast<double>(FrameAt(4.0) - FrameAt(0.5));
-  const double falseDoubleTalk = sum(0.5, 4.0, doubleTalk) / farFrames;
+  const double falseDoubleTalk = sum(Frames({0.5, 4.0}), doubleTalk) / farFrames;
   Figure("far_only.mic_level_dBFS", Db(micPower / kFullScale), "dB");
   Figure("far_only.attenuation_dB", Db(micPower / outFar), "dB");
   Figure("far_only.output_level_dBFS", Db(outFar / kFullScale), "dB");
@@ -153,28 +151,28 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   ASSERT_GT(micPower, 1e4);  // the echo is there to remove
   EXPECT_GT(Db(micPower / outFar), 40.0);
   EXPECT_GT(filterAlone, 6.0);  // the echo filter does its part before the post filter
-  EXPECT_EQ(sum(0.5, 4.0, [](auto& f) { return f.talkState == 1 ? 1.0 : 0.0; }), 0.0)
+  EXPECT_EQ(sum(Frames({0.5, 4.0}), [](auto& f) { return f.talkState == 1 ? 1.0 : 0.0; }), 0.0)
       << "the far end must count as talking all through";
-  EXPECT_LT(sum(0.5, 4.0, doubleTalk), static_cast<int>(farFrames) / 10)
+  EXPECT_LT(sum(Frames({0.5, 4.0}), doubleTalk), static_cast<int>(farFrames) / 10)
       << "the echo alone is taken for double talk";
 
   // Double talk: reported in a good share of the talker's frames; what comes out is mostly the
   // talker, not the echo, at a level not far below the talker's alone.
   const std::vector<size_t> talking = talkerFrames(kDoubleTalk);
   ASSERT_GT(talking.size(), 50u);
-  const double share = sumOver(talking, doubleTalk) / static_cast<double>(talking.size());
+  const double share = sum(talking, doubleTalk) / static_cast<double>(talking.size());
   const double outBoth = Power(out, kDoubleTalk), outNear = Power(out, kNearOnly);
   const double overEcho = Db(outBoth / Power(control, kDoubleTalk));  // infinite: control silent
   Figure("double_talk.share_of_talker_frames", share);
   Figure("double_talk.share_of_all_frames",
-         sum(kDoubleTalk.from, kDoubleTalk.to, doubleTalk) /
+         sum(Frames(kDoubleTalk), doubleTalk) /
              static_cast<double>(FrameAt(kDoubleTalk.to) - FrameAt(kDoubleTalk.from)));
   Figure("double_talk.output_over_talker_input_dB",
          Db(outBoth / scene::Power(near, At(kDoubleTalk.from), At(kDoubleTalk.to))), "dB");
   Figure("double_talk.output_with_over_without_talker_dB", overEcho, "dB");
   Figure("double_talk.output_level_dBFS", Db(outBoth / kFullScale), "dB");
   Figure("double_talk.output_over_talker_alone_output_dB", Db(outBoth / outNear), "dB");
-  EXPECT_EQ(sum(0.0, 12.0, [](auto& f) { return f.micBias != 4.0f ? 1.0 : 0.0; }), 0.0)
+  EXPECT_EQ(sum(Frames({0.0, 12.0}), [](auto& f) { return f.micBias != 4.0f ? 1.0 : 0.0; }), 0.0)
       << "the scene clips after the input gain";
   EXPECT_GT(share, 0.25);
   EXPECT_GT(overEcho, 10.0);
@@ -184,8 +182,8 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   const std::vector<size_t> alone = talkerFrames(kNearOnly);
   ASSERT_GT(alone.size(), 50u);
   const double count = static_cast<double>(alone.size());
-  const double speech = sumOver(alone, [](auto& f) { return f.speechFlag; }) / count;
-  const double meanAgc = sumOver(alone, [](auto& f) { return f.agcGain; }) / count;
+  const double speech = sum(alone, [](auto& f) { return f.speechFlag; }) / count;
+  const double meanAgc = sum(alone, [](auto& f) { return f.agcGain; }) / count;
   const double through = Db(outNear / scene::Power(near, At(kNearOnly.from), At(kNearOnly.to)));
   const double overControl = Db(outNear / Power(control, kNearOnly));
   Figure("near_only.output_over_talker_input_dB", through, "dB");
@@ -195,8 +193,7 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   Figure("near_only.agc_gain_final", frames.back().agcGain);
   Figure("near_only.speech_flag_share", speech);
   Figure("near_only.chosen_mic", frames.back().bestMic);
-  EXPECT_EQ(sum(kNearOnly.from, kNearOnly.to, [](auto& f) { return f.talkState != 1 ? 1.0 : 0.0; }),
-            0.0);
+  EXPECT_EQ(sum(Frames(kNearOnly), [](auto& f) { return f.talkState != 1 ? 1.0 : 0.0; }), 0.0);
   EXPECT_GT(speech, 0.5);
   EXPECT_GT(meanAgc, 1.0);
   EXPECT_GT(through, 0.0);
@@ -212,7 +209,6 @@ TEST_P(Scenes, LoudTalkerLowersTheInputGainWhichGrowsBack) {
   std::copy(loud.begin(), loud.end(), near.begin());
   std::string log;
   Engine engine([&](std::string_view text) { log.append(text); });
-  log.clear();
   std::vector<float> bias;
   e2e::RunScene(engine,
                 Microphones(scene::Add(near, scene::WhiteNoise(n, kNoiseRms, 5)),
