@@ -52,8 +52,8 @@ TEST(ConfigFuzz, MutatedAndRandomFilesNeverThrowNorLeakOutOfRangeValues) {
       if (op == 2) s.erase(at, pick(16));
       if (op == 3) s.insert(pick(s.size() + 1), s.substr(at, pick(24)));
       if (op == 4) s = s.substr(0, at) + tail(seeds[pick(seeds.size())]);  // splice
-      if (op == 5) s.insert(at, std::string(kKeyRanges[pick(10)].key) + ": ");
-      if (op == 6) s.insert(at, kNumbers[pick(10)]);
+      if (op == 5) s.insert(at, std::string(kKeyRanges[pick(std::size(kKeyRanges))].key) + ": ");
+      if (op == 6) s.insert(at, kNumbers[pick(std::size(kNumbers))]);
       if (op == 7) s.resize(at);
       if (op == 8) s.insert(at, 1 + pick(2100), pick(2) ? '[' : '{');  // a deep nest
     }

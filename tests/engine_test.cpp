@@ -45,8 +45,6 @@ TEST_F(EngineTest, CreationDefaults) {
   for (auto [index, value] : {std::pair{22, -1}, {36, 30}, {38, 5}})
     EXPECT_EQ(Core().tuning.I(index), value) << index;
   EXPECT_EQ(Core().pCompen->writeIndex, 1920);
-  EXPECT_FALSE(engine_.IsDoubleTalk());
-  EXPECT_EQ(engine_.ChoiceSelection(), 0);
   EXPECT_EQ(engine_.MicBias(), 4.0f);
 }
 
