@@ -2,16 +2,14 @@
 // out. Shared by the libFuzzer target and the fixed-iteration fuzz test.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 
 #include "audio_core/audio_core.hpp"
 #include "config/config_loader.hpp"
+#include "tests/sandbox_env.hpp"
 
 namespace orvo::fuzz {
 
@@ -37,14 +35,10 @@ inline const KeyRange kKeyRanges[] = {
 class ConfigFuzzHarness {
  public:
   ConfigFuzzHarness() {
-    dir_ = (std::filesystem::temp_directory_path() / "orvo_config_fuzz_XXXXXX").string();
-    if (::mkdtemp(dir_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = dir_ + "/config.yml";
     state_.log.SetSink([](void* user, const char* t) { *static_cast<std::string*>(user) += t; },
                        &log_);
     AudioCore_Create(state_);
   }
-  ~ConfigFuzzHarness() { std::filesystem::remove_all(dir_); }
 
   // Loads the bytes as the configuration file and applies the result. Returns an empty string
   // when every check holds, else what went wrong.
@@ -86,7 +80,9 @@ class ConfigFuzzHarness {
   const AudioConfig& Config() const { return config_; }
 
  private:
-  std::string dir_, path_, log_;
+  testing::SandboxEnv env_;  // a temporary folder, removed at the end
+  const std::string path_ = env_.Root() + "/config.yml";
+  std::string log_;
   AudioConfig config_;
   EngineState state_;
 };
