@@ -2,14 +2,15 @@
 // levels in decibels and band powers of the output.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "orvoaec/engine.hpp"
 #include "tools/scene.hpp"
@@ -23,42 +24,23 @@ constexpr size_t kRate = scene::kRate;
 inline size_t At(double seconds) {
   return static_cast<size_t>(seconds * static_cast<double>(kRate));
 }
-
 inline double Db(double ratio) {
   return 10.0 * std::log10(ratio);
-}
-
-// Interleaves one or two channels into the microphone frame layout of Engine::Process.
-inline std::vector<int16_t> Interleave(const std::vector<int16_t>& a,
-                                       const std::vector<int16_t>* b = nullptr) {
-  if (b == nullptr) return a;
-  std::vector<int16_t> out(2 * a.size());
-  for (size_t i = 0; i < a.size(); ++i) {
-    out[2 * i] = a[i];
-    out[2 * i + 1] = (*b)[i];
-  }
-  return out;
 }
 
 // Runs `engine` over whole frames of the scene with Engine::Process and the given mode; `mic`
 // holds one channel, or two interleaved channels with mode 3. After each frame `probe(frame)`
 // is called, so the caller can record the engine's state.
-template <typename Probe>
-std::vector<int16_t> RunScene(Engine& engine, const std::vector<int16_t>& mic,
-                              const std::vector<int16_t>& far, int mode, Probe&& probe) {
-  const size_t channels = mode == 3 ? 2 : 1;
-  const size_t frames = far.size() / kFrame;
+inline std::vector<int16_t> RunScene(Engine& engine, const std::vector<int16_t>& mic,
+                                     const std::vector<int16_t>& far, int mode,
+                                     const std::function<void(size_t)>& probe = {}) {
+  const size_t channels = mode == 3 ? 2 : 1, frames = far.size() / kFrame;
   std::vector<int16_t> out(frames * kFrame);
   for (size_t f = 0; f < frames; ++f) {
     engine.Process(&mic[f * kFrame * channels], &far[f * kFrame], &out[f * kFrame], false, mode, 0);
-    probe(f);
+    if (probe) probe(f);
   }
   return out;
-}
-
-inline std::vector<int16_t> RunScene(Engine& engine, const std::vector<int16_t>& mic,
-                                     const std::vector<int16_t>& far, int mode) {
-  return RunScene(engine, mic, far, mode, [](size_t) {});
 }
 
 // Power of x[begin, end) between f0 and f1 Hz: averaged Hann-windowed periodograms of 4096
