@@ -1,11 +1,8 @@
-// Echo cancellation end to end through the C++ interface: a white-noise far end at -20 dBFS, the
-// microphone hearing it through a room (a bulk delay and a response decaying by 60 dB over
-// 150 ms), no near end and no noise. The post filter and the neural suppressor are off, so the
-// output shows what the adaptive echo filter and the far-end alignment remove. The attenuation
-// is the output power with the echo canceller off over the output power with it on, for the
-// same input. Process mode 0 is the single microphone of mode 1 without mode 1's input gain of
-// 4, which would clip a Gaussian echo at -26 dBFS; the attenuation does not depend on the gain.
-//
+// Echo cancellation end to end through the C++ interface: a white-noise far end at -20 dBFS heard
+// through a room (a bulk delay and a response decaying by 60 dB over 150 ms), no near end, no
+// noise, post filter and neural suppressor off. Attenuation = output power with the echo
+// canceller off over output power with it on, same input. Mode 0 is mode 1's single microphone
+// without its input gain of 4, which would clip a Gaussian echo at -26 dBFS.
 // Run with the figures visible:  build/tests/echo_convergence_test
 #include <gtest/gtest.h>
 
@@ -32,6 +29,10 @@ constexpr double kTarget = 20.0;      // dB
 // to bin 480 (12 kHz); the output carries nothing above 12 kHz.
 constexpr double kLowMidTop = 7000.0;
 
+double FrameEnd(size_t frame) {
+  return static_cast<double>(frame + 1) * e2e::kFrame / e2e::kRate;
+}
+
 struct EchoRun {
   std::vector<int16_t> mic, on, off;  // outputs with the echo canceller on and off
   std::vector<float> lockedDelay;     // per frame, the delay estimator's lock
@@ -57,8 +58,7 @@ EchoRun RunEchoScene(double bulkDelay) {
     r.refDelayFrames.push_back(proc.pipeline.refDelayFrames);
   });
   r.off = e2e::RunScene(off, r.mic, scene::ToPcm(far), 0);
-  // The scene is valid only if nothing saturates on the way in, and the comparison means
-  // something only if the echo reaches the output with the canceller off.
+  // Valid only if nothing saturates on the way in and the echo reaches the output when off.
   const auto [lo, hi] = std::minmax_element(r.mic.begin(), r.mic.end());
   EXPECT_TRUE(*lo > -30000 && *hi < 30000);
   EXPECT_GT(scene::Power(r.off, At(kMeasureFrom), At(kSeconds)),
@@ -87,11 +87,8 @@ double TimeToTarget(const EchoRun& r, double from, double f1) {
 std::vector<double> ReportFigures(const EchoRun& r, const std::string& name) {
   const auto first =
       std::find_if(r.lockedDelay.begin(), r.lockedDelay.end(), [](float d) { return d != 0.0f; });
-  Report(name + ".lock_time_s",
-         first == r.lockedDelay.end()
-             ? -1.0
-             : static_cast<double>(first - r.lockedDelay.begin() + 1) * e2e::kFrame / e2e::kRate,
-         "s");
+  const size_t lock = static_cast<size_t>(first - r.lockedDelay.begin());
+  Report(name + ".lock_time_s", first == r.lockedDelay.end() ? -1.0 : FrameEnd(lock), "s");
   Report(name + ".locked_delay_final_frames", r.lockedDelay.back(), "frames");
   Report(name + ".ref_delay_final_frames", r.refDelayFrames.back(), "frames");
   const std::vector<double> a = {Attenuation(r, kMeasureFrom, kSeconds),
@@ -125,7 +122,7 @@ TEST(EchoConvergence, BulkDelayIsFoundAndCancelledOnceLocked) {
       std::find_if(r.refDelayFrames.begin(), r.refDelayFrames.end(), [](int d) { return d > 0; });
   ASSERT_NE(moved, r.refDelayFrames.end()) << "the delay estimator never locked";
   const size_t lockFrame = static_cast<size_t>(moved - r.refDelayFrames.begin());
-  const double lockTime = static_cast<double>(lockFrame + 1) * e2e::kFrame / e2e::kRate;
+  const double lockTime = FrameEnd(lockFrame);
   const double reach = TimeToTarget(r, lockTime, kLowMidTop);
   Report("bulk180ms.ref_delay_moved_s", lockTime, "s");
   Report("bulk180ms.locked_delay_at_lock_frames", r.lockedDelay[lockFrame], "frames");
@@ -137,11 +134,9 @@ TEST(EchoConvergence, BulkDelayIsFoundAndCancelledOnceLocked) {
     ASSERT_TRUE(r.refDelayFrames[f] >= 6 && r.refDelayFrames[f] <= 9) << "frame " << f;
   EXPECT_GT(a[1], kTarget);
   EXPECT_GT(reach, 0.0) << "no 100 ms window below 7 kHz reached " << kTarget << " dB";
-  // Above 7 kHz the filters span four frames from the reference delay, which the pipeline keeps
-  // two to three frames short of the locked delay: they reach only the first 20 ms of this
-  // room's 150 ms response, whose later part holds about 16% of its energy and stays. The
-  // whole-band figure is therefore reported, not held to 20 dB; the high band must still
-  // remove the echo's start.
+  // Above 7 kHz the four-frame filters start two to three frames short of the locked delay and
+  // reach only the first 20 ms of the response; the rest (about 16% of its energy) stays, so the
+  // whole band is reported, not held to 20 dB, and the high band must remove the echo's start.
   EXPECT_GT(a[2], 3.0);
 }
 

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <vector>
 
 #include "audio_core/mic_choice.hpp"
 
@@ -14,12 +13,16 @@ class MicChoiceTest : public ::testing::Test {
   MicChoiceTest() {
     MicChoice_Init(choice);
     for (int i = 0; i < kMaxMics; ++i)
-      ptrs[i] = spectra[i].data();
+      ptrs[i] = spectra[i];
   }
   // Puts amplitude a on choice groups first..last (group g is bin 20 + 2g) of channel c.
-  void SetGroups(int c, float a, int first = 0, int last = 19) {
+  void Set(int c, float a, int first = 0, int last = 19) {
     for (int g = first; g <= last; ++g)
       spectra[c][20 + 2 * g] = {a, 0.0f};
+  }
+  void SetBoth(float a0, float a1) {
+    Set(0, a0);
+    Set(1, a1);
   }
   int OneMic() { return MicChoice_OneMic(choice, ptrs, noise.get()); }
   int TwoMic(int duckerHold = 1) {
@@ -35,7 +38,7 @@ class MicChoiceTest : public ::testing::Test {
   }
 
   MicChoice choice;
-  std::vector<std::vector<Cpx>> spectra{kMaxMics, std::vector<Cpx>(kNumBins)};
+  Cpx spectra[kMaxMics][kNumBins] = {};
   const Cpx* ptrs[kMaxMics];
   std::unique_ptr<NoisePsdState[]> noise = std::make_unique<NoisePsdState[]>(kMaxMics);
   int counter = 0;
@@ -44,12 +47,11 @@ class MicChoiceTest : public ::testing::Test {
 TEST_F(MicChoiceTest, StartValuesAndOneChannelReturningZero) {
   EXPECT_FLOAT_EQ(choice.attack, 0.24852270f);
   EXPECT_FLOAT_EQ(choice.release, 0.75857759f);
-  EXPECT_EQ(choice.selection, 0);
-  EXPECT_EQ(choice.channelCount, 2);
+  EXPECT_TRUE(choice.selection == 0 && choice.channelCount == 2);
   // One channel: both forms return 0 at once and leave the levels alone.
   choice.channelCount = 1;
   choice.selection = 3;
-  SetGroups(0, 1000.0f);
+  Set(0, 1000.0f);
   EXPECT_EQ(OneMic(), 0);
   choice.selection = 1;
   EXPECT_EQ(TwoMic(), 0);
@@ -61,63 +63,56 @@ TEST_F(MicChoiceTest, OneMicNeedsMoreThanTenVotes) {
   choice.channelCount = 3;
   choice.preference = 1.5f;
   // Channel 2 wins exactly 10 groups, channel 0 the other 10: nobody is chosen.
-  SetGroups(2, 1000.0f, 0, 9);
-  SetGroups(0, 1000.0f, 10, 19);
+  Set(2, 1000.0f, 0, 9);
+  Set(0, 1000.0f, 10, 19);
   EXPECT_EQ(OneMic(), 0);
   choice.selection = 1;
   EXPECT_EQ(OneMic(), 1);  // stays
   // Channel 2 takes group 10 over as channel 0's level there decays: eleven votes carry it.
-  SetGroups(2, 1000.0f, 0, 10);
-  SetGroups(0, 0.0f, 10, 10);
+  Set(2, 1000.0f, 0, 10);
+  Set(0, 0.0f, 10, 10);
   EXPECT_EQ(OneMic(), 1);
   EXPECT_EQ(OneMic(), 2);
 }
 
 TEST_F(MicChoiceTest, GroupLevelSubtractsNoiseAndWeightsSelection) {
   choice.preference = 4.0f;
-  SetGroups(0, 10.0f);  // power 100
-  SetGroups(1, 10.0f);
+  SetBoth(10.0f, 10.0f);      // power 100
   noise[1].noise[20] = 1.0f;  // 100 - 32 = 68 in group 0 of channel 1
   OneMic();
   EXPECT_FLOAT_EQ(choice.smoothed[0][0], 400.0f * choice.attack);
   EXPECT_FLOAT_EQ(choice.smoothed[0][1], 68.0f * choice.attack);
   EXPECT_FLOAT_EQ(choice.smoothed[1][1], 100.0f * choice.attack);
-  SetGroups(0, 0.0f);  // a falling input decays by the release factor
+  Set(0, 0.0f);  // a falling input decays by the release factor
   const float before = choice.smoothed[3][0];
   OneMic();
   EXPECT_FLOAT_EQ(choice.smoothed[3][0], before * choice.release);
 }
 
-TEST_F(MicChoiceTest, TwoMicHolds) {
+TEST_F(MicChoiceTest, TwoMicHoldsAndCandidateRules) {
   choice.preference = 4.0f;
-  SetGroups(1, 1000.0f);            // S1 = 20 groups * 1e6, S0 = 0
+  SetBoth(0.0f, 1000.0f);           // S1 = 20 groups * 1e6, S0 = 0
   EXPECT_EQ(FramesToSwitch(), 25);  // exit time
   EXPECT_EQ(counter, 0);
-  SetGroups(1, 0.0f);
-  SetGroups(0, 1000.0f);
+  SetBoth(1000.0f, 0.0f);
   EXPECT_EQ(FramesToSwitch(), 8);  // enter time, back to channel 0
-  // With duckerHold 0 leaving channel 0 takes 10 frames; one agreeing frame (both silent keeps
+  // With duckerHold 0 leaving channel 0 takes 10 frames; an agreeing frame (both silent keeps
   // the selection) resets the count.
-  SetGroups(0, 0.0f);
-  SetGroups(1, 1000.0f);
+  SetBoth(0.0f, 1000.0f);
   for (int f = 1; f < 6; ++f)
     ASSERT_EQ(TwoMic(0), 0);
-  SetGroups(1, 0.0f);
+  SetBoth(0.0f, 0.0f);
   EXPECT_EQ(TwoMic(0), 0);
   EXPECT_EQ(counter, 0);
-  SetGroups(1, 1000.0f);
+  Set(1, 1000.0f);
   EXPECT_EQ(FramesToSwitch(0), 10);
-}
-
-TEST_F(MicChoiceTest, TwoMicCandidateRules) {
-  choice.preference = 4.0f;
+  SetBoth(1000.0f, 0.0f);
+  EXPECT_EQ(FramesToSwitch(), 8);
   // Channel 0 above the ducker threshold is the candidate, even with channel 1 loud.
-  SetGroups(0, 4000.0f);  // 20 * 1.6e7 * 4 (preference) > 1e9
-  SetGroups(1, 20000.0f);
+  SetBoth(4000.0f, 20000.0f);  // S0 = 20 * 1.6e7 * 4 (preference) > 1e9
   EXPECT_EQ(FramesToSwitch(), 100);
   // Channel 1 needs more than 100000 summed.
-  SetGroups(0, 0.0f);
-  SetGroups(1, 0.0f);
+  SetBoth(0.0f, 0.0f);
   spectra[1][20] = {316.0f, 0.0f};  // 99856
   EXPECT_EQ(FramesToSwitch(), 100);
   spectra[1][20] = {317.0f, 0.0f};  // 100489
