@@ -1,16 +1,19 @@
 // Plain per-bin formulation of the mono adaptive echo filter, kept outside the library as the
 // yardstick for the vectorised filter: the agreement test compares the two frame by frame and
-// the benchmark times both. Storage follows the natural layout (per bin, then microphone, then
-// filter A and B), every bin is processed on its own, one microphone after the other.
+// the benchmark times both. Natural layout (bin, microphone, filter A/B, tap); every bin and
+// microphone is processed on its own.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "audio_core/common.hpp"
 #include "audio_core/noise_psd.hpp"
 
 namespace orvo::reference {
 
+// Zero it before use (value-initialise, e.g. std::make_unique<AdaptiveFilter>()).
 struct AdaptiveFilter {
   Cpx lowCoef[40][kMaxMics][2][16];  // [bin][mic][A/B][tap], taps 0..12 used
   Cpx midCoef[280][kMaxMics][2][8];
@@ -18,101 +21,45 @@ struct AdaptiveFilter {
   Cpx lowHistory[40][16];             // 13-slot ring
   Cpx midHistory[280][8];
   Cpx highHistory[680][4];
-  float echoPower[kMaxMics][kNumBins];
-  float smoothedErrorB[kNumBins * kMaxMics];  // bin * 14 + mic
-  float smoothedErrorA[kNumBins * kMaxMics];
-  float smoothedMicPower[kNumBins * kMaxMics];
+  float smoothedMicPower[481][kMaxMics], smoothedErrorA[481][kMaxMics];
+  float smoothedErrorB[481][kMaxMics];
+  float echoPower[kMaxMics][kNumBins], residualPower[kMaxMics][kNumBins];
+  float farGroupPower[kNumGroups], echoGroupPower[kMaxMics][kNumGroups];
+  float micGroupPower[kMaxMics][kNumGroups], residualGroupPower[kMaxMics][kNumGroups];
+  float refTapEnergy[kNumBins], farBinPower[kNumBins], residualTotal[kMaxMics];
   uint32_t frameCounter;
-  int32_t lowRingPos;
-  float farGroupPower[kNumGroups];
-  float echoGroupPower[kMaxMics][kNumGroups];
-  float micGroupPower[kMaxMics][kNumGroups];
-  float residualGroupPower[kMaxMics][kNumGroups];
-  float refTapEnergy[kNumBins];
-  float residualPower[kMaxMics][kNumBins];
-  float farBinPower[kNumBins];
-  float residualTotal[kMaxMics];
-  int32_t rotationStart;
-  int32_t listCount;
-  int32_t MicList[9];
-
-  // How often each divergence / transfer rule fired (for tests that need them to happen).
-  uint64_t clearedA;
-  uint64_t copiedAtoB;
-  uint64_t clearedB;
-  uint64_t copiedBtoA;
-  uint64_t adaptations;
+  int32_t lowRingPos, rotationStart, listCount, MicList[9];
+  // How often each rule fired, so a test can check that its data exercised them all.
+  uint64_t clearedA, copiedAtoB, clearedB, copiedBtoA, adaptations;
 };
 
-namespace detail {
-
-inline void BuildList(int numberOfMics, int bestMic, int secondaryMic, AdaptiveFilter& s) {
-  for (int m = 0; m < numberOfMics; ++m)
-    s.residualTotal[m] = 0.0f;
-  for (int g = 0; g < kNumGroups; ++g) {
-    s.farGroupPower[g] = 0.0f;
-    for (int m = 0; m < kMaxMics; ++m) {
-      s.echoGroupPower[m][g] = 0.0f;
-      s.micGroupPower[m][g] = 0.0f;
-      s.residualGroupPower[m][g] = 0.0f;
-    }
-  }
-  s.MicList[0] = bestMic;
-  if (numberOfMics < 2) {
-    s.listCount = 1;
-  } else if (numberOfMics <= 9) {
-    s.listCount = numberOfMics;
-    int n = 1;
-    for (int m = 0; m < numberOfMics; ++m)
-      if (m != bestMic) s.MicList[n++] = m;
-  } else {
-    s.listCount = 9;
-    if (s.frameCounter % 10 == 0) {
-      s.rotationStart += 7;
-      if (s.rotationStart >= numberOfMics) s.rotationStart -= numberOfMics;
-    }
-    const bool second = secondaryMic >= 0 && secondaryMic < numberOfMics && secondaryMic != bestMic;
-    int n = 1;
-    if (second) s.MicList[n++] = secondaryMic;
-    for (int m = s.rotationStart % numberOfMics; n < 9; m = (m + 1) % numberOfMics)
-      if (m != bestMic && !(second && m == secondaryMic)) s.MicList[n++] = m;
-  }
-}
-
-// One band: bins lo..hi, T taps, a ring of T slots at position p, coefficient and history
-// arrays indexed from bin `base`.
-template <int T, int Slots, int CoefSlots>
-void Band(int lo, int hi, int base, int p, float beta, bool addTotal,
-          Cpx (*coef)[kMaxMics][2][CoefSlots], Cpx (*history)[Slots], const Cpx* far,
-          const float (*coupling)[kNumGroups], const NoisePsdState* noise, Cpx* const* mics,
-          float margin, AdaptiveFilter& s) {
+// One band: bins lo..hi, T taps on a ring at position p; the band's coefficient and history rows
+// are indexed from bin `base`.
+template <int T, int C, int H>
+void Band(int lo, int hi, int base, int p, float beta, Cpx (*coef)[kMaxMics][2][C],
+          Cpx (*history)[H], const Cpx* far, const float (*coupling)[kNumGroups],
+          const NoisePsdState* noise, Cpx* const* mics, float margin, AdaptiveFilter& s) {
   for (int k = lo; k <= hi; ++k) {
     const int g = GroupOfBin(k);
-    const Cpx X = far[k];
-    const float px = Power(X);
+    const float px = Power(far[k]);
     s.farGroupPower[g] += px;
     s.farBinPower[k] = px;
     Cpx* ring = history[k - base];
-    ring[p] = X;
+    ring[p] = far[k];
     float ex = 0.0f;
     for (int slot = 0; slot < T; ++slot)
       ex += Power(ring[slot]);
     s.refTapEnergy[k] = ex;
     const float mu = 0.5f / (ex + 100.0f);
-
     for (int i = 0; i < s.listCount; ++i) {
       const int m = s.MicList[i];
-      Cpx* A = coef[k - base][m][0];
-      Cpx* B = coef[k - base][m][1];
-      float& pd = s.smoothedMicPower[k * kMaxMics + m];
-      float& peA = s.smoothedErrorA[k * kMaxMics + m];
-      float& peB = s.smoothedErrorB[k * kMaxMics + m];
-
+      Cpx *A = coef[k - base][m][0], *B = coef[k - base][m][1];
+      float &pd = s.smoothedMicPower[k][m], &peA = s.smoothedErrorA[k][m];
+      float& peB = s.smoothedErrorB[k][m];
       const Cpx D = mics[m][k];
       const float dp = Power(D);
       s.micGroupPower[m][g] += dp;
       pd = pd + beta * (dp - pd);
-
       Cpx ya{0.0f, 0.0f}, yb{0.0f, 0.0f};
       for (int j = 0; j < T; ++j) {
         const Cpx x = ring[(p - j + T) % T];
@@ -123,11 +70,9 @@ void Band(int lo, int hi, int base, int p, float beta, bool addTotal,
       }
       Cpx ea{D.re - ya.re, D.im - ya.im};
       const Cpx eb{D.re - yb.re, D.im - yb.im};
-      const float pa = Power(ea);
-      const float pb = Power(eb);
+      const float pa = Power(ea), pb = Power(eb);
       peB = peB + beta * (pb - peB);
       peA = peA + beta * (pa - peA);
-
       float r;
       if (pb > pa) {
         mics[m][k] = ea;
@@ -139,38 +84,32 @@ void Band(int lo, int hi, int base, int p, float beta, bool addTotal,
         r = pb;
       }
       s.echoGroupPower[m][g] += s.echoPower[m][k];
-
+      // Divergence clears a filter, a clearly better one is copied over the other; either
+      // restarts the three smoothed powers.
       if (peA > 8.0f * pd) {
-        for (int j = 0; j < T; ++j)
-          A[j] = Cpx{0.0f, 0.0f};
+        std::fill_n(A, T, Cpx{0.0f, 0.0f});
         pd = peA = peB = 0.0f;
         ++s.clearedA;
       } else if (pd > 8.0f * peA && peB > 2.0f * peA) {
         pd = peA = peB = 0.0f;
-        for (int j = 0; j < T; ++j)
-          B[j] = A[j];
+        std::copy_n(A, T, B);
         ++s.copiedAtoB;
       }
       if (peB > 8.0f * pd) {
-        for (int j = 0; j < T; ++j)
-          B[j] = Cpx{0.0f, 0.0f};
+        std::fill_n(B, T, Cpx{0.0f, 0.0f});
         pd = peA = peB = 0.0f;
         ++s.clearedB;
       } else if (pd > 8.0f * peB && peA > 2.0f * peB) {
         pd = peA = peB = 0.0f;
-        for (int j = 0; j < T; ++j)
-          A[j] = B[j];
+        std::copy_n(B, T, A);
         ea = eb;
         ++s.copiedBtoA;
       }
-
       s.residualPower[m][k] = r;
       s.residualGroupPower[m][g] += r;
-      if (addTotal) s.residualTotal[m] += r;
-
+      if (k < 280) s.residualTotal[m] += r;
       if (coupling[m][g] * ex > noise[m].noise[k] * margin) {
-        const float gr = mu * ea.re;
-        const float gi = mu * ea.im;
+        const float gr = mu * ea.re, gi = mu * ea.im;
         for (int j = 0; j < T; ++j) {
           const Cpx x = ring[(p - j + T) % T];
           A[j].re += gr * x.re + gi * x.im;
@@ -182,21 +121,39 @@ void Band(int lo, int hi, int base, int p, float beta, bool addTotal,
   }
 }
 
-}  // namespace detail
-
-// Zeroes the record (value-initialise it, e.g. std::make_unique<AdaptiveFilter>()).
 inline void Process(const Cpx* far, int numberOfMics, const float (*coupling)[kNumGroups],
                     const NoisePsdState* noise, Cpx* const* mics, int bestMic, int secondaryMic,
                     int talkState, AdaptiveFilter& s) {
-  detail::BuildList(numberOfMics, bestMic, secondaryMic, s);
-  const float margin = (talkState == 2) ? 100.0f : 400.0f;
+  std::memset(s.residualTotal, 0, sizeof s.residualTotal);
+  std::memset(s.farGroupPower, 0, sizeof s.farGroupPower);
+  std::memset(s.echoGroupPower, 0, sizeof s.echoGroupPower);
+  std::memset(s.micGroupPower, 0, sizeof s.micGroupPower);
+  std::memset(s.residualGroupPower, 0, sizeof s.residualGroupPower);
+  // Microphone list: BestMic first, then up to nine the others ascending; above nine the
+  // secondary microphone and a part that rotates by 7 every ten frames.
+  const bool rotate = numberOfMics > 9;
+  if (rotate && s.frameCounter % 10 == 0) {
+    s.rotationStart += 7;
+    if (s.rotationStart >= numberOfMics) s.rotationStart -= numberOfMics;
+  }
+  const bool second =
+      rotate && secondaryMic >= 0 && secondaryMic < numberOfMics && secondaryMic != bestMic;
+  s.listCount = std::min(numberOfMics, 9);
+  s.MicList[0] = bestMic;
+  int n = 1;
+  if (second) s.MicList[n++] = secondaryMic;
+  for (int m = rotate ? s.rotationStart % numberOfMics : 0; n < s.listCount;
+       m = (m + 1) % numberOfMics)
+    if (m != bestMic && !(second && m == secondaryMic)) s.MicList[n++] = m;
+
+  const float margin = talkState == 2 ? 100.0f : 400.0f;
   s.lowRingPos = (s.lowRingPos + 1) % 13;
-  detail::Band<13, 16, 16>(1, 39, 0, s.lowRingPos, 0.03f, true, s.lowCoef, s.lowHistory, far,
-                           coupling, noise, mics, margin, s);
-  detail::Band<8, 8, 8>(40, 279, 0, static_cast<int>(s.frameCounter % 8), 0.05f, true, s.midCoef,
-                        s.midHistory, far, coupling, noise, mics, margin, s);
-  detail::Band<4, 4, 4>(280, 480, 280, static_cast<int>(s.frameCounter % 4), 0.05f, false,
-                        s.highCoef, s.highHistory, far, coupling, noise, mics, margin, s);
+  Band<13>(1, 39, 0, s.lowRingPos, 0.03f, s.lowCoef, s.lowHistory, far, coupling, noise, mics,
+           margin, s);
+  Band<8>(40, 279, 0, static_cast<int>(s.frameCounter % 8), 0.05f, s.midCoef, s.midHistory, far,
+          coupling, noise, mics, margin, s);
+  Band<4>(280, 480, 280, static_cast<int>(s.frameCounter % 4), 0.05f, s.highCoef, s.highHistory,
+          far, coupling, noise, mics, margin, s);
   ++s.frameCounter;
 }
 

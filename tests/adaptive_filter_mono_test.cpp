@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "tests/adaptive_filter_mono_reference.hpp"
@@ -15,88 +17,55 @@
 namespace orvo {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Access to the block layout of the coefficients: filter A or B, tap j of microphone m at bin k.
-
+// Tap j of filter A (or B) of microphone m at bin k, in the block layout.
 template <int T>
-Cpx GetTap(const AfCoefBlock<T>& b, bool filterB, int j, int lane) {
-  return filterB ? Cpx{b.bRe[j][lane], b.bIm[j][lane]} : Cpx{b.aRe[j][lane], b.aIm[j][lane]};
+std::pair<float*, float*> TapIn(AfCoefBlock<T>& b, bool B, int j, int lane) {
+  return {&(B ? b.bRe : b.aRe)[j][lane], &(B ? b.bIm : b.aIm)[j][lane]};
 }
-
-template <int T>
-void SetTap(AfCoefBlock<T>& b, bool filterB, int j, int lane, Cpx v) {
-  (filterB ? b.bRe : b.aRe)[j][lane] = v.re;
-  (filterB ? b.bIm : b.aIm)[j][lane] = v.im;
+std::pair<float*, float*> TapAt(AdaptiveFilterMono& s, int m, int k, int j, bool B) {
+  const int blk = k / kAfLanes, lane = k % kAfLanes;
+  if (k < kAfMidFirstBin) return TapIn(s.lowCoef[m][blk], B, j, lane);
+  if (k < kAfHighFirstBin) return TapIn(s.midCoef[m][blk - kAfLowBlocks], B, j, lane);
+  return TapIn(s.highCoef[m][blk - kAfLowBlocks - kAfMidBlocks], B, j, lane);
 }
-
+Cpx Tap(AdaptiveFilterMono& s, int m, int k, int j, bool B = false) {
+  const auto [re, im] = TapAt(s, m, k, j, B);
+  return {*re, *im};
+}
+void SetTap(AdaptiveFilterMono& s, int m, int k, int j, Cpx v, bool B = false) {
+  const auto [re, im] = TapAt(s, m, k, j, B);
+  *re = v.re;
+  *im = v.im;
+}
 int TapsOfBin(int k) {
   return k < kAfMidFirstBin ? kAfLowTaps : (k < kAfHighFirstBin ? kAfMidTaps : kAfHighTaps);
 }
-
-Cpx Tap(const AdaptiveFilterMono& s, int m, int k, int j, bool filterB = false) {
-  const int blk = k / kAfLanes, lane = k % kAfLanes;
-  if (k < kAfMidFirstBin) return GetTap(s.lowCoef[m][blk], filterB, j, lane);
-  if (k < kAfHighFirstBin) return GetTap(s.midCoef[m][blk - kAfLowBlocks], filterB, j, lane);
-  return GetTap(s.highCoef[m][blk - kAfLowBlocks - kAfMidBlocks], filterB, j, lane);
-}
-
-void SetTapOf(AdaptiveFilterMono& s, int m, int k, int j, Cpx v, bool filterB = false) {
-  const int blk = k / kAfLanes, lane = k % kAfLanes;
-  if (k < kAfMidFirstBin)
-    SetTap(s.lowCoef[m][blk], filterB, j, lane, v);
-  else if (k < kAfHighFirstBin)
-    SetTap(s.midCoef[m][blk - kAfLowBlocks], filterB, j, lane, v);
-  else
-    SetTap(s.highCoef[m][blk - kAfLowBlocks - kAfMidBlocks], filterB, j, lane, v);
-}
-
 bool Same(Cpx a, Cpx b) {
   return a.re == b.re && a.im == b.im;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Engine-side inputs of the filter: spectra, coupling ratios, noise records.
-
 class AdaptiveFilterMonoTest : public ::testing::Test {
  protected:
-  AdaptiveFilterMonoTest()
-      : filter(std::make_unique<AdaptiveFilterMono>()),
-        noise(kMaxMics),
-        far(kNumBins, Cpx{0.0f, 0.0f}),
-        micData(kMaxMics, std::vector<Cpx>(kNumBins, Cpx{0.0f, 0.0f})) {
+  AdaptiveFilterMonoTest() : noise(kMaxMics), micData(kMaxMics) { Reset(); }
+  // Fresh filter, silent spectra, coupling 16 and the given noise floor everywhere.
+  void Reset(float noiseFloor = 1.0f) {
     AdaptiveFilterMono_Create(filter.get());
-    for (auto& n : noise)
-      NoisePSD_Create(&n);
-    SetNoise(1.0f);
-    SetCoupling(16.0f);
-    for (int m = 0; m < kMaxMics; ++m)
+    far.assign(kNumBins, Cpx{0.0f, 0.0f});
+    for (int m = 0; m < kMaxMics; ++m) {
+      NoisePSD_Create(&noise[m]);
+      std::fill_n(noise[m].noise, kNumBins, noiseFloor);
+      std::fill_n(coupling[m], kNumGroups, 16.0f);
+      micData[m].assign(kNumBins, Cpx{0.0f, 0.0f});
       mics[m] = micData[m].data();
-  }
-
-  void SetNoise(float v) {
-    for (auto& n : noise)
-      for (float& x : n.noise)
-        x = v;
-  }
-  void SetCoupling(float v) {
-    for (auto& row : coupling)
-      for (float& c : row)
-        c = v;
-  }
-  void ClearSpectra() {
-    std::fill(far.begin(), far.end(), Cpx{0.0f, 0.0f});
-    for (auto& m : micData)
-      std::fill(m.begin(), m.end(), Cpx{0.0f, 0.0f});
+    }
   }
   void Run(int numberOfMics, int bestMic = 0, int secondaryMic = -1, int talkState = 2) {
     AdaptiveFilterMono_Process(far.data(), numberOfMics, coupling, noise.data(), mics, bestMic,
                                secondaryMic, talkState, *filter);
   }
-  std::vector<int> List() const {
-    return std::vector<int>(filter->MicList, filter->MicList + filter->listCount);
-  }
+  std::vector<int> List() const { return {filter->MicList, filter->MicList + filter->listCount}; }
 
-  std::unique_ptr<AdaptiveFilterMono> filter;
+  std::unique_ptr<AdaptiveFilterMono> filter = std::make_unique<AdaptiveFilterMono>();
   std::vector<NoisePsdState> noise;
   float coupling[kMaxMics][kNumGroups];
   std::vector<Cpx> far;
@@ -112,373 +81,130 @@ TEST_F(AdaptiveFilterMonoDeathTest, ChecksRecordAndBestMic) {
   EXPECT_DEATH(Run(0, 0), "BestMic<NumberOfMics");
 }
 
-// ---------------------------------------------------------------------------------------------
-// Microphone list.
-
-TEST_F(AdaptiveFilterMonoTest, ListUpToNineMicrophonesHoldsAllBestFirst) {
+TEST_F(AdaptiveFilterMonoTest, MicrophoneListAndRotation) {
+  using L = std::vector<int>;
   Run(1, 0);
-  EXPECT_EQ(List(), (std::vector<int>{0}));
-  Run(2, 1);
-  EXPECT_EQ(List(), (std::vector<int>{1, 0}));
+  EXPECT_EQ(List(), L{0});
   Run(5, 3, 1);  // the secondary microphone plays no part below ten microphones
-  EXPECT_EQ(List(), (std::vector<int>{3, 0, 1, 2, 4}));
+  EXPECT_EQ(List(), (L{3, 0, 1, 2, 4}));
   Run(9, 8);
-  EXPECT_EQ(List(), (std::vector<int>{8, 0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(List(), (L{8, 0, 1, 2, 3, 4, 5, 6, 7}));
   EXPECT_EQ(filter->rotationStart, 0);
-}
-
-TEST_F(AdaptiveFilterMonoTest, TwelveMicrophonesRotateEveryTenFrames) {
-  for (int frame = 0; frame < 10; ++frame) {
+  // Twelve: frame 0 moves the start to 7, frame 10 to 7 + 7 - 12 = 2.
+  Reset();
+  for (int frame = 0; frame <= 10; ++frame) {
     Run(12, 0, -1);
-    EXPECT_EQ(filter->rotationStart, 7);
-    EXPECT_EQ(List(), (std::vector<int>{0, 7, 8, 9, 10, 11, 1, 2, 3})) << "frame " << frame;
+    ASSERT_EQ(List(), (frame < 10 ? L{0, 7, 8, 9, 10, 11, 1, 2, 3} : L{0, 2, 3, 4, 5, 6, 7, 8, 9}))
+        << frame;
   }
-  Run(12, 0, -1);  // frame 10: 7 + 7 = 14, minus 12
-  EXPECT_EQ(filter->rotationStart, 2);
-  EXPECT_EQ(List(), (std::vector<int>{0, 2, 3, 4, 5, 6, 7, 8, 9}));
-}
-
-TEST_F(AdaptiveFilterMonoTest, TenMicrophonesRotationSequenceAndSecondary) {
+  Reset();
   const int expected[] = {7, 4, 1, 8, 5, 2, 9, 6, 3, 0};
   for (int frame = 0; frame < 100; ++frame) {
-    if (frame == 30) {
-      Run(10, 9, 8);
-      EXPECT_EQ(List(), (std::vector<int>{9, 8, 0, 1, 2, 3, 4, 5, 6}));
-    } else {
-      Run(10, 0, -1);
-    }
+    Run(10, frame == 30 ? 9 : 0, frame == 30 ? 8 : -1);
     ASSERT_EQ(filter->rotationStart, expected[frame / 10]) << "frame " << frame;
+    if (frame == 30) {
+      EXPECT_EQ(List(), (L{9, 8, 0, 1, 2, 3, 4, 5, 6}));
+    }
   }
   // A secondary microphone that is out of range or equals BestMic is left out.
-  Run(10, 3, 3);
-  EXPECT_EQ(List(), (std::vector<int>{3, 7, 8, 9, 0, 1, 2, 4, 5}));
-  Run(10, 3, 10);
-  EXPECT_EQ(List(), (std::vector<int>{3, 7, 8, 9, 0, 1, 2, 4, 5}));
-}
-
-TEST_F(AdaptiveFilterMonoTest, MicrophonesOutsideTheListKeepRawSpectraAndState) {
-  std::mt19937 rng(5);
-  std::normal_distribution<float> n(0.0f, 100.0f);
-  for (int frame = 0; frame < 5; ++frame) {
-    for (int k = 0; k < kNumBins; ++k) {
-      far[k] = Cpx{n(rng), n(rng)};
-      for (int m = 0; m < 12; ++m)
-        micData[m][k] = Cpx{0.5f * far[k].re, 0.5f * far[k].im};
-    }
-    const std::vector<std::vector<Cpx>> before = micData;
-    Run(12, 0, -1);  // list 0, 7, 8, 9, 10, 11, 1, 2, 3
-    for (int m : {4, 5, 6}) {
-      EXPECT_EQ(0, std::memcmp(before[m].data(), micData[m].data(), kNumBins * sizeof(Cpx)));
-      EXPECT_EQ(filter->residualGroupPower[m][3], 0.0f);
-      EXPECT_EQ(filter->smoothedMicPower[m][100], 0.0f);
-      EXPECT_TRUE(Same(Tap(*filter, m, 100, 0), Cpx{0.0f, 0.0f}));
-    }
-    EXPECT_GT(filter->residualGroupPower[7][3], 0.0f);
-  }
-  EXPECT_FALSE(Same(Tap(*filter, 7, 100, 0), Cpx{0.0f, 0.0f}));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Output choice, untouched bins, band groups.
-
-TEST_F(AdaptiveFilterMonoTest, OutputsTheSmallerErrorAndBOnTies) {
-  SetNoise(1e30f);  // no adaptation
-  const Cpx one{1.0f, 0.0f};
-  for (int k : {5, 100, 300}) {
-    far[k] = one;
-    micData[0][k] = one;
-    micData[1][k] = one;
-    // Mic 0: YA = 1 + i, so |EA|^2 = |-i|^2 = 1 = |EB|^2 (B is zero): a tie, B's error wins.
-    SetTapOf(*filter, 0, k, 0, Cpx{1.0f, 1.0f});
-    // Mic 1: YA = 0.5, |EA|^2 = 0.25 < 1: A's error wins.
-    SetTapOf(*filter, 1, k, 0, Cpx{0.5f, 0.0f});
-  }
-  Run(2, 0);
-  for (int k : {5, 100, 300}) {
-    EXPECT_TRUE(Same(micData[0][k], one)) << k;
-    EXPECT_EQ(filter->echoPower[0][k], 0.0f) << k;
-    EXPECT_EQ(filter->residualPower[0][k], 1.0f) << k;
-    EXPECT_TRUE(Same(micData[1][k], Cpx{0.5f, 0.0f})) << k;
-    EXPECT_EQ(filter->echoPower[1][k], 0.25f) << k;
-    EXPECT_EQ(filter->residualPower[1][k], 0.25f) << k;
+  for (int secondary : {3, 10}) {
+    Run(10, 3, secondary);
+    EXPECT_EQ(List(), (L{3, 7, 8, 9, 0, 1, 2, 4, 5}));
   }
 }
 
-TEST_F(AdaptiveFilterMonoTest, BinZeroAndBinsAbove480LeaveBitIdentical) {
-  std::mt19937 rng(11);
-  std::normal_distribution<float> n(0.0f, 1000.0f);
-  for (int frame = 0; frame < 20; ++frame) {
-    for (int k = 0; k < kNumBins; ++k) {
-      far[k] = Cpx{n(rng), n(rng)};
-      for (int m = 0; m < 3; ++m)
-        micData[m][k] = Cpx{0.3f * far[k].re + n(rng), -0.2f * far[k].im + n(rng)};
-    }
-    micData[1][0] = Cpx{-0.0f, std::nanf("")};  // bit patterns that a float copy could alter
-    const std::vector<std::vector<Cpx>> before = micData;
-    Run(3, 1);
-    int changed = 0;
-    for (int m = 0; m < 3; ++m) {
-      ASSERT_EQ(0, std::memcmp(&before[m][0], &micData[m][0], sizeof(Cpx)));
-      ASSERT_EQ(0, std::memcmp(&before[m][481], &micData[m][481], 479 * sizeof(Cpx)));
-      for (int k = 1; k <= 480; ++k)
-        changed += !Same(before[m][k], micData[m][k]);
-      EXPECT_EQ(filter->echoPower[m][0], 0.0f);
-      EXPECT_EQ(filter->residualPower[m][481], 0.0f);
-    }
-    if (frame > 2) {
-      EXPECT_GT(changed, 200);
-    }
-  }
-  EXPECT_EQ(filter->farBinPower[0], 0.0f);
-  EXPECT_EQ(filter->farBinPower[481], 0.0f);
-}
-
-TEST_F(AdaptiveFilterMonoTest, GroupSumsTakeEachBinInItsGroup) {
-  SetNoise(1e30f);
-  const struct {
-    int bin, group;
-  } cases[] = {{1, 0},  {11, 0}, {12, 1},  {23, 1},  {24, 2},  {39, 2},  {40, 2},
-               {59, 2}, {60, 3}, {139, 3}, {140, 4}, {279, 4}, {280, 5}, {480, 5}};
-  for (const auto& c : cases) {
-    AdaptiveFilterMono_Create(filter.get());
-    ClearSpectra();
-    far[c.bin] = Cpx{3.0f, 4.0f};
-    micData[0][c.bin] = Cpx{6.0f, 8.0f};
-    SetTapOf(*filter, 0, c.bin, 0, Cpx{0.5f, 0.0f});  // Y = 1.5 + 2i, EA = 4.5 + 6i
-    Run(1, 0);
+// The smaller error is put out, B's on a tie, and every power lands in the group of its bin.
+TEST_F(AdaptiveFilterMonoTest, OutputChoiceTiesAndGroupSums) {
+  const int cases[][2] = {{1, 0},  {11, 0}, {12, 1},  {23, 1},  {24, 2},  {39, 2},  {40, 2},
+                          {59, 2}, {60, 3}, {139, 3}, {140, 4}, {279, 4}, {280, 5}, {480, 5}};
+  for (const auto [bin, group] : cases) {
+    Reset(1e30f);  // no adaptation
+    far[bin] = Cpx{3.0f, 4.0f};
+    micData[0][bin] = micData[1][bin] = Cpx{6.0f, 8.0f};
+    SetTap(*filter, 0, bin, 0, Cpx{0.5f, 0.0f});  // YA = 1.5 + 2i, EA = 4.5 + 6i
+    SetTap(*filter, 1, bin, 0, Cpx{4.0f, 0.0f});  // YA = 12 + 16i, EA = -D: |EA| = |EB|
+    Run(2, 0);
+    EXPECT_TRUE(Same(micData[0][bin], Cpx{4.5f, 6.0f}) && Same(micData[1][bin], Cpx{6.0f, 8.0f}))
+        << bin;
+    EXPECT_TRUE(filter->echoPower[1][bin] == 0.0f && filter->residualPower[1][bin] == 100.0f);
     for (int g = 0; g < kNumGroups; ++g) {
-      const bool in = g == c.group;
-      EXPECT_EQ(filter->farGroupPower[g], in ? 25.0f : 0.0f) << c.bin << " " << g;
-      EXPECT_EQ(filter->micGroupPower[0][g], in ? 100.0f : 0.0f) << c.bin << " " << g;
-      EXPECT_EQ(filter->echoGroupPower[0][g], in ? 6.25f : 0.0f) << c.bin << " " << g;
-      EXPECT_EQ(filter->residualGroupPower[0][g], in ? 56.25f : 0.0f) << c.bin << " " << g;
+      const float in = g == group ? 1.0f : 0.0f;
+      EXPECT_EQ(filter->farGroupPower[g], in * 25.0f) << bin << " " << g;
+      EXPECT_EQ(filter->micGroupPower[0][g], in * 100.0f) << bin << " " << g;
+      EXPECT_EQ(filter->echoGroupPower[0][g], in * 6.25f) << bin << " " << g;
+      EXPECT_EQ(filter->residualGroupPower[0][g], in * 56.25f) << bin << " " << g;
     }
-    EXPECT_EQ(filter->farBinPower[c.bin], 25.0f);
+    EXPECT_EQ(filter->farBinPower[bin], 25.0f);
     // The residual total covers the low and mid bands only (bins 1..279).
-    EXPECT_EQ(filter->residualTotal[0], c.bin < 280 ? 56.25f : 0.0f) << c.bin;
+    EXPECT_EQ(filter->residualTotal[0], bin < 280 ? 56.25f : 0.0f) << bin;
   }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Adaptation.
 
 TEST_F(AdaptiveFilterMonoTest, SilentReferenceGivesNoAdaptation) {
-  SetNoise(0.0f);  // any echo prediction above zero would adapt
+  Reset(0.0f);  // any echo prediction above zero would adapt
   std::mt19937 rng(3);
   std::normal_distribution<float> n(0.0f, 10.0f);
-  const int bins[] = {1, 20, 77, 279, 300, 480};
-  for (int k : bins)
+  for (int k = 1; k <= kAfLastBin; ++k)
     for (int j = 0; j < TapsOfBin(k); ++j)
-      SetTapOf(*filter, 0, k, j, Cpx{n(rng), n(rng)});
-  std::vector<Cpx> taps;
-  for (int k : bins)
-    for (int j = 0; j < TapsOfBin(k); ++j)
-      taps.push_back(Tap(*filter, 0, k, j));
+      SetTap(*filter, 0, k, j, Cpx{n(rng), n(rng)});
+  const auto before = std::make_unique<AdaptiveFilterMono>(*filter);
   for (int frame = 0; frame < 30; ++frame) {
-    for (int k = 0; k < kNumBins; ++k)
-      micData[0][k] = Cpx{n(rng), n(rng)};
-    const std::vector<Cpx> before = micData[0];
+    for (Cpx& x : micData[0])
+      x = Cpx{n(rng), n(rng)};
+    const std::vector<Cpx> input = micData[0];
     Run(1, 0);
-    for (int k = 1; k <= 480; ++k) {
-      ASSERT_EQ(filter->refTapEnergy[k], 0.0f);
-      ASSERT_TRUE(Same(micData[0][k], before[k])) << k;  // Y = 0: the bin passes unchanged
-    }
+    // Y = 0: every bin passes unchanged.
+    ASSERT_EQ(0, std::memcmp(input.data(), mics[0], kNumBins * sizeof(Cpx)));
+    ASSERT_EQ(*std::max_element(filter->refTapEnergy, filter->refTapEnergy + kNumBins), 0.0f);
   }
-  size_t i = 0;
-  for (int k : bins)
-    for (int j = 0; j < TapsOfBin(k); ++j)
-      EXPECT_TRUE(Same(Tap(*filter, 0, k, j), taps[i++])) << k << " " << j;
+  // Every coefficient block, low to high band, is unchanged.
+  EXPECT_EQ(0, std::memcmp(before.get(), filter.get(), offsetof(AdaptiveFilterMono, lowHistory)));
 }
 
-TEST_F(AdaptiveFilterMonoTest, AdaptationMarginFollowsTalkState) {
-  // Expected echo 16 * Ex = 16 against a noise floor of 0.08: a ratio of 200, above the margin
-  // of 100 (far end alone) but below 400 (far end silent or double talk).
-  SetNoise(0.08f);
-  for (int talkState : {1, 2, 3}) {
-    AdaptiveFilterMono_Create(filter.get());
-    ClearSpectra();
-    far[100] = Cpx{1.0f, 0.0f};
-    micData[0][100] = Cpx{2.0f, -1.0f};
-    Run(1, 0, -1, talkState);
-    const Cpx a = Tap(*filter, 0, 100, 0);
-    if (talkState == 2) {
-      const float mu = 0.5f / (1.0f + 100.0f);  // Ex = 1
-      EXPECT_EQ(a.re, mu * 2.0f);
-      EXPECT_EQ(a.im, mu * -1.0f);
-    } else {
-      EXPECT_TRUE(Same(a, Cpx{0.0f, 0.0f})) << talkState;
-    }
-  }
-  // A coupling ratio of zero in the microphone's group stops adaptation there.
-  AdaptiveFilterMono_Create(filter.get());
-  coupling[0][GroupOfBin(100)] = 0.0f;
-  far[100] = Cpx{1.0f, 0.0f};
-  micData[0][100] = Cpx{2.0f, -1.0f};
-  Run(1, 0);
-  EXPECT_TRUE(Same(Tap(*filter, 0, 100, 0), Cpx{0.0f, 0.0f}));
-}
-
-// Microphone bin = far end of `lag` frames ago times a fixed gain: filter A converges to the
-// gain at tap `lag`, the backup B receives it, and the output error falls.
-TEST_F(AdaptiveFilterMonoTest, SingleBinConvergesToEchoTapInEveryBand) {
-  const std::complex<float> gain(0.6f, -0.3f);
-  const struct {
-    int bin, lag;
-  } cases[] = {{10, 12}, {100, 7}, {400, 3}, {39, 5}, {40, 0}, {279, 4}, {480, 1}};
-  for (const auto& c : cases) {
-    AdaptiveFilterMono_Create(filter.get());
-    ClearSpectra();
-    std::mt19937 rng(c.bin);
-    std::normal_distribution<float> n(0.0f, 100.0f);
-    constexpr int kFrames = 400;
-    std::vector<std::complex<float>> history(kFrames);
-    float micPower = 0.0f, errorPower = 0.0f;
-    for (int frame = 0; frame < kFrames; ++frame) {
-      history[frame] = {n(rng), n(rng)};
-      far[c.bin] = Cpx{history[frame].real(), history[frame].imag()};
-      const std::complex<float> d =
-          frame >= c.lag ? gain * history[frame - c.lag] : std::complex<float>(0.0f, 0.0f);
-      micData[0][c.bin] = Cpx{d.real(), d.imag()};
-      Run(1, 0);
-      if (frame >= kFrames - 50) {
-        micPower += std::norm(d);
-        errorPower += Power(micData[0][c.bin]);
-      }
-    }
-    EXPECT_LT(errorPower, 1e-6f * micPower) << "bin " << c.bin;
-    for (int j = 0; j < TapsOfBin(c.bin); ++j) {
-      const Cpx a = Tap(*filter, 0, c.bin, j);
-      const std::complex<float> expect = j == c.lag ? gain : 0.0f;
-      EXPECT_LT(std::abs(std::complex<float>(a.re, a.im) - expect), 1e-3f)
-          << "bin " << c.bin << " tap " << j;
-    }
-    const Cpx b = Tap(*filter, 0, c.bin, c.lag, true);
-    EXPECT_LT(std::abs(std::complex<float>(b.re, b.im) - gain), 1e-2f) << "bin " << c.bin;
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Divergence and transfers, on bin 100 in the first frame (X = 1 in the newest slot only).
-
-class AdaptiveFilterTransferTest : public AdaptiveFilterMonoTest {
- protected:
-  static constexpr int kBin = 100;
-  void Frame(Cpx d, Cpx a, Cpx b, bool adapt) {
-    SetNoise(adapt ? 0.0f : 1e30f);
-    far[kBin] = Cpx{1.0f, 0.0f};
-    micData[0][kBin] = d;
-    SetTapOf(*filter, 0, kBin, 0, a);
-    SetTapOf(*filter, 0, kBin, 0, b, true);
-    SetTapOf(*filter, 0, kBin, 3, Cpx{7.0f, 7.0f}, true);  // taps beyond 0 see X = 0
-    Run(1, 0);
-  }
-  bool PowersCleared() const {
-    return filter->smoothedMicPower[0][kBin] == 0.0f && filter->smoothedErrorA[0][kBin] == 0.0f &&
-           filter->smoothedErrorB[0][kBin] == 0.0f;
-  }
-  const float mu = 0.5f / (1.0f + 100.0f);
-};
-
-TEST_F(AdaptiveFilterTransferTest, DivergedAIsCleared) {
-  Frame(Cpx{1.0f, 0.0f}, Cpx{1000.0f, 0.0f}, Cpx{0.5f, 0.0f}, false);
-  EXPECT_TRUE(PowersCleared());
-  for (int j = 0; j < kAfMidTaps; ++j)
-    EXPECT_TRUE(Same(Tap(*filter, 0, kBin, j), Cpx{0.0f, 0.0f})) << j;
-  EXPECT_TRUE(Same(Tap(*filter, 0, kBin, 0, true), Cpx{0.5f, 0.0f}));  // B untouched
-  EXPECT_TRUE(Same(micData[0][kBin], Cpx{0.5f, 0.0f}));                // B's error put out
-}
-
-TEST_F(AdaptiveFilterTransferTest, ClearedAStillAdaptsWithErrorFromBeforeTheClearing) {
-  Frame(Cpx{1.0f, 0.0f}, Cpx{1000.0f, 0.0f}, Cpx{0.0f, 0.0f}, true);
-  EXPECT_TRUE(PowersCleared());
-  EXPECT_EQ(Tap(*filter, 0, kBin, 0).re, mu * -999.0f);  // EA = 1 - 1000
-  EXPECT_EQ(Tap(*filter, 0, kBin, 0).im, 0.0f);
-  EXPECT_TRUE(Same(Tap(*filter, 0, kBin, 1), Cpx{0.0f, 0.0f}));
-}
-
-TEST_F(AdaptiveFilterTransferTest, DivergedBIsCleared) {
-  Frame(Cpx{1.0f, 0.0f}, Cpx{0.0f, 0.0f}, Cpx{1000.0f, 0.0f}, false);
-  EXPECT_TRUE(PowersCleared());
-  for (int j = 0; j < kAfMidTaps; ++j)
-    EXPECT_TRUE(Same(Tap(*filter, 0, kBin, j, true), Cpx{0.0f, 0.0f})) << j;
-}
-
-TEST_F(AdaptiveFilterTransferTest, GoodAIsCopiedToB) {
-  const Cpx g{0.5f, 0.25f};
-  Frame(g, g, Cpx{0.0f, 0.0f}, false);  // EA = 0, EB = D
-  EXPECT_TRUE(PowersCleared());
-  for (int j = 0; j < kAfMidTaps; ++j)
-    EXPECT_TRUE(Same(Tap(*filter, 0, kBin, j, true), Tap(*filter, 0, kBin, j))) << j;
-  EXPECT_TRUE(Same(Tap(*filter, 0, kBin, 0, true), g));
-  EXPECT_TRUE(Same(micData[0][kBin], Cpx{0.0f, 0.0f}));
-}
-
-TEST_F(AdaptiveFilterTransferTest, GoodBIsCopiedToAWhichAdaptsWithBsError) {
-  const Cpx g{0.5f, 0.25f};
-  Frame(g, Cpx{0.0f, 0.0f}, g, true);  // EB = 0: the update after the copy changes nothing
-  EXPECT_TRUE(PowersCleared());
-  EXPECT_TRUE(Same(Tap(*filter, 0, kBin, 0), g));
-  EXPECT_TRUE(Same(Tap(*filter, 0, kBin, 3), Cpx{7.0f, 7.0f}));
-}
-
-// ---------------------------------------------------------------------------------------------
 // Agreement with the plain per-bin formulation over many frames of random data, for every
 // kernel this processor can run. The echo paths change, near-end bursts make A drift, the
 // microphones fall silent now and then, so adaptation, divergence and transfers all happen.
-
-struct Scenario {
-  int numberOfMics;
-  int frames;
-  uint32_t seed;
-  bool expectEveryRule;  // long enough for every divergence and transfer rule to fire
-};
-
-void RunAgreement(const Scenario& sc, AfKernel kernel) {
+// Bin 0 and bins 481..959 must come back bit-identical (bin 0 holds -0 and a NaN).
+void RunAgreement(int numberOfMics, int frames, uint32_t seed, AfKernel kernel) {
   constexpr int kLags = 4;
-  std::mt19937 rng(sc.seed);
+  std::mt19937 rng(seed);
   std::normal_distribution<float> gauss(0.0f, 1.0f);
   std::uniform_real_distribution<float> uni(0.0f, 1.0f);
-
-  auto opt = std::make_unique<AdaptiveFilterMono>();
+  const auto opt = std::make_unique<AdaptiveFilterMono>();
   AdaptiveFilterMono_Create(opt.get());
   opt->kernel = kernel;
-  auto ref = std::make_unique<reference::AdaptiveFilter>();
-
+  const auto ref = std::make_unique<reference::AdaptiveFilter>();
   // Noise floors: adaptation is blocked in some bins, and in whole microphones at times.
   std::vector<NoisePsdState> noise(kMaxMics);
-  std::vector<std::vector<float>> floors(kMaxMics, std::vector<float>(kNumBins));
-  for (int m = 0; m < kMaxMics; ++m) {
-    NoisePSD_Create(&noise[m]);
-    for (float& x : floors[m])
-      x = uni(rng) < 0.1f ? 1e12f : 1000.0f * uni(rng);
-  }
+  std::vector<float> floors(kMaxMics * kNumBins);
+  for (float& x : floors)
+    x = uni(rng) < 0.1f ? 1e12f : 1000.0f * uni(rng);
   float coupling[kMaxMics][kNumGroups];
-  std::vector<std::vector<std::complex<float>>> path(kMaxMics * kNumBins,
-                                                     std::vector<std::complex<float>>(kLags));
-  auto newPaths = [&] {
-    for (auto& p : path)
-      for (auto& t : p)
-        t = {0.5f * gauss(rng), 0.5f * gauss(rng)};
+  std::vector<std::complex<float>> path(kMaxMics * kNumBins * kLags);
+  const auto newPaths = [&] {
+    for (auto& t : path)
+      t = {0.5f * gauss(rng), 0.5f * gauss(rng)};
     for (auto& row : coupling)
       for (float& c : row)
         c = 0.05f + 32.0f * uni(rng);
   };
   newPaths();
-
   std::vector<std::vector<Cpx>> farHistory(kLags, std::vector<Cpx>(kNumBins));
-  std::vector<std::vector<Cpx>> micsOpt(kMaxMics, std::vector<Cpx>(kNumBins));
-  std::vector<std::vector<Cpx>> micsRef = micsOpt;
-  Cpx* po[kMaxMics];
-  Cpx* pr[kMaxMics];
+  std::vector<std::vector<Cpx>> input(kMaxMics, std::vector<Cpx>(kNumBins)), opts = input,
+                                                                             refs = input;
+  Cpx *po[kMaxMics], *pr[kMaxMics];
+  for (int m = 0; m < kMaxMics; ++m) {
+    po[m] = opts[m].data();
+    pr[m] = refs[m].data();
+  }
   int bestMic = 0, secondaryMic = -1, talkState = 2;
-  float nearLevel = 0.0f, farLevel = 300.0f;
-  float micScale[kMaxMics];
-  for (int frame = 0; frame < sc.frames; ++frame) {
+  float nearLevel = 0.0f, farLevel = 300.0f, micScale[kMaxMics];
+  for (int frame = 0; frame < frames; ++frame) {
     if (frame % 150 == 149) newPaths();
     if (frame % 60 == 0) {
       talkState = 1 + static_cast<int>(uni(rng) * 3.0f);
-      bestMic = static_cast<int>(uni(rng) * static_cast<float>(sc.numberOfMics));
-      secondaryMic = static_cast<int>(uni(rng) * static_cast<float>(sc.numberOfMics)) - 1;
+      bestMic = static_cast<int>(uni(rng) * static_cast<float>(numberOfMics));
+      secondaryMic = static_cast<int>(uni(rng) * static_cast<float>(numberOfMics)) - 1;
       nearLevel = uni(rng) < 0.3f ? 3000.0f : 0.0f;  // near-end burst
       farLevel = uni(rng) < 0.1f ? 0.0f : 300.0f;    // far end silent
       for (int m = 0; m < kMaxMics; ++m) {
@@ -486,73 +212,61 @@ void RunAgreement(const Scenario& sc, AfKernel kernel) {
         micScale[m] = u < 0.15f ? 0.0f : (u < 0.3f ? 0.01f : 1.0f);  // microphone fades out
         const float block = uni(rng) < 0.25f ? 1e9f : 1.0f;          // adaptation held off
         for (int k = 0; k < kNumBins; ++k)
-          noise[m].noise[k] = block * floors[m][k];
+          noise[m].noise[k] = block * floors[m * kNumBins + k];
       }
     }
     std::rotate(farHistory.rbegin(), farHistory.rbegin() + 1, farHistory.rend());
     for (auto& x : farHistory[0])
       x = Cpx{farLevel * gauss(rng), farLevel * gauss(rng)};
-    for (int m = 0; m < sc.numberOfMics; ++m) {
+    for (int m = 0; m < numberOfMics; ++m) {
       for (int k = 0; k < kNumBins; ++k) {
         std::complex<float> d(nearLevel * gauss(rng) + gauss(rng),
                               nearLevel * gauss(rng) + gauss(rng));
         for (int l = 0; l < kLags; ++l)
-          d += path[m * kNumBins + k][l] *
-               std::complex<float>(farHistory[l][k].re, farHistory[l][k].im);
-        micsOpt[m][k] = micsRef[m][k] = Cpx{micScale[m] * d.real(), micScale[m] * d.imag()};
+          d += path[(m * kNumBins + k) * kLags + l] *
+               std::complex(farHistory[l][k].re, farHistory[l][k].im);
+        input[m][k] = Cpx{micScale[m] * d.real(), micScale[m] * d.imag()};
       }
+      input[m][0] = Cpx{-0.0f, std::nanf("")};
+      opts[m] = refs[m] = input[m];
     }
-    for (int m = 0; m < kMaxMics; ++m) {
-      po[m] = micsOpt[m].data();
-      pr[m] = micsRef[m].data();
-    }
-    AdaptiveFilterMono_Process(farHistory[0].data(), sc.numberOfMics, coupling, noise.data(), po,
+    AdaptiveFilterMono_Process(farHistory[0].data(), numberOfMics, coupling, noise.data(), po,
                                bestMic, secondaryMic, talkState, *opt);
-    reference::Process(farHistory[0].data(), sc.numberOfMics, coupling, noise.data(), pr, bestMic,
+    reference::Process(farHistory[0].data(), numberOfMics, coupling, noise.data(), pr, bestMic,
                        secondaryMic, talkState, *ref);
-
-    ASSERT_EQ(opt->listCount, ref->listCount) << frame;
-    ASSERT_EQ(0, std::memcmp(opt->MicList, ref->MicList, sizeof(int32_t) * opt->listCount));
-    ASSERT_EQ(0, std::memcmp(opt->farBinPower, ref->farBinPower, sizeof ref->farBinPower));
-    ASSERT_EQ(0, std::memcmp(opt->refTapEnergy, ref->refTapEnergy, sizeof ref->refTapEnergy));
-    ASSERT_EQ(0, std::memcmp(opt->farGroupPower, ref->farGroupPower, sizeof ref->farGroupPower));
-    for (int m = 0; m < sc.numberOfMics; ++m) {
-      ASSERT_EQ(0, std::memcmp(po[m], pr[m], kNumBins * sizeof(Cpx))) << "frame " << frame;
-      ASSERT_EQ(0, std::memcmp(opt->echoPower[m], ref->echoPower[m], sizeof ref->echoPower[m]));
-      ASSERT_EQ(0, std::memcmp(opt->residualPower[m], ref->residualPower[m],
-                               sizeof ref->residualPower[m]));
-      ASSERT_EQ(0, std::memcmp(opt->echoGroupPower[m], ref->echoGroupPower[m],
-                               sizeof ref->echoGroupPower[m]));
-      ASSERT_EQ(0, std::memcmp(opt->micGroupPower[m], ref->micGroupPower[m],
-                               sizeof ref->micGroupPower[m]));
-      ASSERT_EQ(0, std::memcmp(opt->residualGroupPower[m], ref->residualGroupPower[m],
-                               sizeof ref->residualGroupPower[m]));
-      ASSERT_EQ(opt->residualTotal[m], ref->residualTotal[m]) << "frame " << frame;
+#define SAME(field) (!std::memcmp(&opt->field, &ref->field, sizeof ref->field))
+    ASSERT_TRUE(SAME(listCount) && SAME(MicList) && SAME(farBinPower) && SAME(farGroupPower) &&
+                SAME(refTapEnergy) && SAME(echoPower) && SAME(residualPower) &&
+                SAME(echoGroupPower) && SAME(micGroupPower) && SAME(residualGroupPower) &&
+                SAME(residualTotal))
+        << "frame " << frame;
+#undef SAME
+    for (int m = 0; m < numberOfMics; ++m) {
+      ASSERT_EQ(0, std::memcmp(po[m], pr[m], kNumBins * sizeof(Cpx))) << frame << " " << m;
+      ASSERT_EQ(0, std::memcmp(po[m], input[m].data(), sizeof(Cpx)));
+      ASSERT_EQ(0, std::memcmp(po[m] + 481, &input[m][481], 479 * sizeof(Cpx)));
     }
   }
   // Final state of every filter and smoothed power.
-  for (int m = 0; m < sc.numberOfMics; ++m) {
-    for (int k = 1; k <= 480; ++k) {
-      const int i = k * kMaxMics + m;
-      ASSERT_EQ(opt->smoothedMicPower[m][k], ref->smoothedMicPower[i]);
-      ASSERT_EQ(opt->smoothedErrorA[m][k], ref->smoothedErrorA[i]);
-      ASSERT_EQ(opt->smoothedErrorB[m][k], ref->smoothedErrorB[i]);
+  for (int m = 0; m < numberOfMics; ++m) {
+    for (int k = 1; k <= kAfLastBin; ++k) {
+      ASSERT_TRUE(opt->smoothedMicPower[m][k] == ref->smoothedMicPower[k][m] &&
+                  opt->smoothedErrorA[m][k] == ref->smoothedErrorA[k][m] &&
+                  opt->smoothedErrorB[m][k] == ref->smoothedErrorB[k][m])
+          << m << " " << k;
+      const Cpx* a = k < 40 ? ref->lowCoef[k][m][0]
+                            : (k < 280 ? ref->midCoef[k][m][0] : ref->highCoef[k - 280][m][0]);
+      const Cpx* b = a + (k < 40 ? 16 : TapsOfBin(k));  // filter B follows A
       for (int j = 0; j < TapsOfBin(k); ++j) {
-        const Cpx* r = k < 40 ? ref->lowCoef[k][m][0]
-                              : (k < 280 ? ref->midCoef[k][m][0] : ref->highCoef[k - 280][m][0]);
-        const Cpx* rb = r + (k < 40 ? 16 : TapsOfBin(k));
-        ASSERT_TRUE(Same(Tap(*opt, m, k, j), r[j])) << m << " " << k << " " << j;
-        ASSERT_TRUE(Same(Tap(*opt, m, k, j, true), rb[j])) << m << " " << k << " " << j;
+        ASSERT_TRUE(Same(Tap(*opt, m, k, j), a[j])) << m << " " << k << " " << j;
+        ASSERT_TRUE(Same(Tap(*opt, m, k, j, true), b[j])) << m << " " << k << " " << j;
       }
     }
   }
-  // The scenario exercised every rule.
-  if (!sc.expectEveryRule) return;
+  if (frames < 600) return;
+  // A scenario this long exercises every rule.
   EXPECT_GT(ref->adaptations, 10000u);
-  EXPECT_GT(ref->clearedA, 10u);
-  EXPECT_GT(ref->clearedB, 10u);
-  EXPECT_GT(ref->copiedAtoB, 10u);
-  EXPECT_GT(ref->copiedBtoA, 10u);
+  EXPECT_GT(std::min({ref->clearedA, ref->clearedB, ref->copiedAtoB, ref->copiedBtoA}), 10u);
 }
 
 class AdaptiveFilterAgreementTest : public ::testing::TestWithParam<AfKernel> {};
@@ -560,14 +274,13 @@ class AdaptiveFilterAgreementTest : public ::testing::TestWithParam<AfKernel> {}
 TEST_P(AdaptiveFilterAgreementTest, MatchesPlainFormulationExactly) {
   if (GetParam() == kAfKernelAvx2 && !__builtin_cpu_supports("avx2"))
     GTEST_SKIP() << "no AVX2 on this processor";
-  RunAgreement({3, 600, 1234u, true}, GetParam());
-  RunAgreement({11, 120, 99u, false}, GetParam());  // rotating list
+  RunAgreement(3, 600, 1234u, GetParam());
+  RunAgreement(11, 120, 99u, GetParam());  // rotating list
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, AdaptiveFilterAgreementTest,
                          ::testing::Values(kAfKernelGeneric, kAfKernelAvx2), [](const auto& info) {
-                           return info.param == kAfKernelGeneric ? std::string("Generic")
-                                                                 : std::string("Avx2");
+                           return std::string(info.param == kAfKernelGeneric ? "Generic" : "Avx2");
                          });
 
 }  // namespace

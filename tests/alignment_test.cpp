@@ -1,8 +1,10 @@
 // Far-end alignment: the reference delay line and the far-end delay estimator.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "audio_core/delay_estimator.hpp"
@@ -11,46 +13,36 @@
 namespace orvo {
 namespace {
 
-std::vector<Cpx> SpectrumTagged(float tag) {
-  std::vector<Cpx> s(kNumBins);
-  for (int k = 0; k < kNumBins; ++k)
-    s[k] = {tag, static_cast<float>(k)};
-  return s;
-}
+using Tags = std::pair<float, int>;  // frame number carried by a spectrum and by a sample frame
 
 class DelayLineTest : public ::testing::Test {
  protected:
-  DelayLineTest() : line_(std::make_unique<ReferenceDelayLine>()) { DelayLine_Reset(*line_); }
-  std::unique_ptr<ReferenceDelayLine> line_;
+  DelayLineTest() { DelayLine_Reset(*line); }
+  // Feeds frame `tag` (bin k = (tag, tag * k), samples all tag) with delay d; returns the tags
+  // of the delayed spectrum and samples.
+  Tags Step(int tag, int d) {
+    std::vector<Cpx> s(kNumBins);
+    for (int k = 0; k < kNumBins; ++k)
+      s[k] = {static_cast<float>(tag), static_cast<float>(tag * k)};
+    const Cpx* out = DelaySpkSpectrum(*line, s.data(), d);
+    EXPECT_EQ(out[959].im, 959.0f * out[0].re);
+    std::vector<int16_t> frame(960, static_cast<int16_t>(tag));
+    DelaySpkSamples(*line, frame.data(), d);
+    EXPECT_EQ(frame[959], frame[0]);
+    return {out[0].re, frame[0]};
+  }
+  static Tags Tag(int t) { return {static_cast<float>(t), t}; }
+  std::unique_ptr<ReferenceDelayLine> line = std::make_unique<ReferenceDelayLine>();
 };
 
-TEST_F(DelayLineTest, ZeroDelayReturnsThisFrame) {
-  const auto s = SpectrumTagged(3.0f);
-  const Cpx* out = DelaySpkSpectrum(*line_, s.data(), 0);
-  EXPECT_EQ(out[0].re, 3.0f);
-  EXPECT_EQ(out[959].im, 959.0f);
-  std::vector<int16_t> frame(960);
-  for (int i = 0; i < 960; ++i)
-    frame[i] = static_cast<int16_t>(i - 480);
-  const auto original = frame;
-  DelaySpkSamples(*line_, frame.data(), 0);
-  EXPECT_EQ(frame, original);
-}
-
-TEST_F(DelayLineTest, DelayIsLimitedToTwentyFrames) {
-  // With d = 25 the result is the spectrum of 20 calls before; silence before that.
-  for (int f = 0; f < 30; ++f) {
-    const auto s = SpectrumTagged(static_cast<float>(f + 1));
-    const Cpx* out = DelaySpkSpectrum(*line_, s.data(), 25);
-    EXPECT_EQ(out[0].re, f >= 20 ? static_cast<float>(f - 20 + 1) : 0.0f) << f;
-  }
-  std::vector<int16_t> frame(960);
-  for (int f = 0; f < 30; ++f) {
-    frame.assign(960, static_cast<int16_t>(f + 1));
-    DelaySpkSamples(*line_, frame.data(), 25);
-    EXPECT_EQ(frame[0], f >= 20 ? f - 20 + 1 : 0) << f;
-    EXPECT_EQ(frame[959], frame[0]);
-  }
+TEST_F(DelayLineTest, ReturnsTheFrameOfDFramesAgoAtMost20) {
+  for (int f = 0; f < 30; ++f)  // d = 25 is treated as 20; silence before the first frame
+    ASSERT_EQ(Step(f + 1, 25), Tag(f >= 20 ? f - 19 : 0)) << f;
+  for (int f = 30; f < 40; ++f)
+    ASSERT_EQ(Step(f + 1, 5), Tag(f - 4)) << f;
+  // Frame 40 gave frame 35; with d = 3, frame 41 gives frame 38: frames 36 and 37 are skipped.
+  EXPECT_EQ(Step(41, 3), Tag(38));
+  EXPECT_EQ(Step(42, 0), Tag(42));
 }
 
 TEST_F(DelayLineTest, SampleRingWrapsWithoutLoss) {
@@ -60,137 +52,83 @@ TEST_F(DelayLineTest, SampleRingWrapsWithoutLoss) {
   for (int f = 0; f < 80; ++f) {
     for (int16_t& s : frame)
       s = next++;
-    DelaySpkSamples(*line_, frame.data(), 3);
-    if (f >= 3) {
-      for (int i = 0; i < 960; ++i)
-        ASSERT_EQ(frame[i], expected++) << "frame " << f;
-    }
+    DelaySpkSamples(*line, frame.data(), 3);
+    for (int i = 0; i < 960 && f >= 3; ++i)
+      ASSERT_EQ(frame[i], expected++) << "frame " << f;
   }
-  EXPECT_EQ(line_->writePos, (80 * 960) % 32768);
+  EXPECT_EQ(line->writePos, (80 * 960) % 32768);
 }
 
-TEST_F(DelayLineTest, DelayDropSkipsFrames) {
-  std::vector<int16_t> frame(960);
-  std::vector<float> spectrumTags;
-  for (int f = 0; f < 10; ++f) {
-    const auto s = SpectrumTagged(static_cast<float>(f));
-    const float tag = DelaySpkSpectrum(*line_, s.data(), 5)[0].re;
-    frame.assign(960, static_cast<int16_t>(f));
-    DelaySpkSamples(*line_, frame.data(), 5);
-    EXPECT_EQ(frame[0], f >= 5 ? f - 5 : 0);
-    if (f >= 5) {
-      EXPECT_EQ(tag, static_cast<float>(f - 5));
-    }
+const std::vector<Cpx> kSilence(kNumBins, Cpx{0.0f, 0.0f});
+
+// Far-end spectrum whose five estimator bands fluctuate independently from frame to frame.
+std::vector<Cpx> Fluctuating(std::mt19937& rng) {
+  std::vector<Cpx> s(kNumBins, Cpx{0.0f, 0.0f});
+  std::uniform_real_distribution<float> level(0.0f, 4000.0f);
+  for (int b = 0; b < 5; ++b) {
+    const float a = level(rng);
+    for (int k = 9 + 16 * b; k < 24 + 16 * b; ++k)
+      s[k] = {a, 0.5f * a};
   }
-  // Frame 9 gave frame 4; with d = 3, frame 10 gives frame 7: frames 5 and 6 are skipped.
-  const auto s = SpectrumTagged(10.0f);
-  EXPECT_EQ(DelaySpkSpectrum(*line_, s.data(), 3)[0].re, 7.0f);
-  frame.assign(960, 10);
-  DelaySpkSamples(*line_, frame.data(), 3);
-  EXPECT_EQ(frame[0], 7);
+  return s;
 }
-
-// Far-end spectra whose five estimator bands fluctuate independently from frame to frame.
-class FluctuatingFarEnd {
- public:
-  explicit FluctuatingFarEnd(uint32_t seed) : rng_(seed) {}
-  std::vector<Cpx> Next() {
-    std::vector<Cpx> s(kNumBins, Cpx{0.0f, 0.0f});
-    std::uniform_real_distribution<float> level(0.0f, 4000.0f);
-    for (int b = 0; b < 5; ++b) {
-      const float a = level(rng_);
-      for (int k = 9 + 16 * b; k < 24 + 16 * b; ++k)
-        s[k] = {a, 0.5f * a};
-    }
-    return s;
-  }
-
- private:
-  std::mt19937 rng_;
-};
 
 TEST(DelayEstimator, LocksToASteadyLeadOnTheTwentySecondAgreeingFrame) {
   DelayEstimator est{};
-  DelayEstimator_Reset(est);
-  FluctuatingFarEnd far(7);
-  std::vector<std::vector<Cpx>> history;
-  const std::vector<Cpx> silence(kNumBins, Cpx{0.0f, 0.0f});
+  std::mt19937 rng(7);
+  std::vector<std::vector<Cpx>> far;
   int firstAgreement = -1, lockFrame = -1;
   for (int f = 0; f < 400 && lockFrame < 0; ++f) {
-    history.push_back(far.Next());
-    const std::vector<Cpx>& mic = f >= 5 ? history[f - 5] : silence;
+    far.push_back(Fluctuating(rng));
     const float candidateBefore = est.candidateDelay;
-    const DelayEstimate r = DelayEstimator_Update(est, mic.data(), history[f].data());
+    const DelayEstimate r =
+        DelayEstimator_Update(est, (f >= 5 ? far[f - 5] : kSilence).data(), far[f].data());
     if (firstAgreement < 0 && est.candidateDelay == 5.0f && candidateBefore != 5.0f)
       firstAgreement = f;
-    if (est.lockedDelay == 5.0f) {
-      lockFrame = f;
-      EXPECT_EQ(r.delay, 4);
-      EXPECT_EQ(est.stableCount, 0);
-    } else {
-      EXPECT_EQ(r.delay, 0);
-    }
+    if (est.lockedDelay == 5.0f) lockFrame = f;
+    EXPECT_EQ(r.delay, lockFrame < 0 ? 0 : 4);
   }
-  ASSERT_GE(firstAgreement, 0);
-  ASSERT_GE(lockFrame, 0);
+  ASSERT_TRUE(firstAgreement >= 0 && lockFrame >= 0);
   EXPECT_EQ(lockFrame - firstAgreement + 1, 22);
+  EXPECT_EQ(est.stableCount, 0);
   // Once locked, a loud microphone makes the lock confident; a quiet one never does.
+  DelayEstimator quiet = est;
   int confident = 0;
   for (int f = 0; f < 50; ++f) {
-    history.push_back(far.Next());
-    const size_t n = history.size();
-    confident += DelayEstimator_Update(est, history[n - 6].data(), history[n - 1].data()).confident;
+    far.push_back(Fluctuating(rng));
+    confident +=
+        DelayEstimator_Update(est, far[far.size() - 6].data(), far.back().data()).confident;
+    std::vector<Cpx> mic = far[far.size() - 6];
+    for (Cpx& c : mic)
+      c = {c.re * 0.001f, c.im * 0.001f};  // band 2 energy at most 300, below 20000
+    EXPECT_EQ(DelayEstimator_Update(quiet, mic.data(), far.back().data()).confident, 0);
   }
   EXPECT_GT(confident, 25);
-  DelayEstimator quiet = est;
-  for (int f = 0; f < 50; ++f) {
-    history.push_back(far.Next());
-    std::vector<Cpx> mic = history[history.size() - 6];
-    for (Cpx& c : mic)
-      c = {c.re * 0.01f, c.im * 0.01f};  // band 2 energy below 20000
-    EXPECT_EQ(DelayEstimator_Update(quiet, mic.data(), history.back().data()).confident, 0);
-  }
   EXPECT_EQ(quiet.lockedDelay, 5.0f);
 }
 
 TEST(DelayEstimator, SilentFarEndNeverMovesTheLock) {
   DelayEstimator est{};
-  FluctuatingFarEnd mic(3);
-  const std::vector<Cpx> silence(kNumBins, Cpx{0.0f, 0.0f});
+  const DelayEstimator zero{};
+  std::mt19937 rng(3);
   for (int f = 0; f < 300; ++f) {
-    const auto m = mic.Next();
-    const DelayEstimate r = DelayEstimator_Update(est, m.data(), silence.data());
-    EXPECT_EQ(r.delay, 0);
-    EXPECT_EQ(r.confident, 0);
+    const DelayEstimate r = DelayEstimator_Update(est, Fluctuating(rng).data(), kSilence.data());
+    ASSERT_TRUE(r.delay == 0 && r.confident == 0) << f;
   }
-  EXPECT_EQ(est.lockedDelay, 0.0f);
-  EXPECT_EQ(est.stableCount, 0);
-  for (int b = 0; b < 5; ++b)
-    for (int k = 0; k < 16; ++k)
-      EXPECT_EQ(est.xcorr[b][k], 0.0f);
+  EXPECT_TRUE(est.lockedDelay == 0.0f && est.stableCount == 0);
+  EXPECT_EQ(0, std::memcmp(est.xcorr, zero.xcorr, sizeof est.xcorr));
 }
 
-TEST(DelayEstimator, ResetKeepsCandidateAndStableCount) {
-  DelayEstimator est{};
-  est.candidateDelay = 4.2f;
-  est.stableCount = 7;
-  est.lockedDelay = 3.0f;
-  est.ringPos = 9;
-  est.xcorr[2][3] = 1.0f;
+TEST(DelayEstimator, ResetKeepsCandidateAndStableCountAndLockTruncates) {
+  DelayEstimator est, expected{};
+  std::memset(&est, 0x3f, sizeof est);
+  expected.candidateDelay = est.candidateDelay;
+  expected.stableCount = est.stableCount;
   DelayEstimator_Reset(est);
-  EXPECT_EQ(est.candidateDelay, 4.2f);
-  EXPECT_EQ(est.stableCount, 7);
-  EXPECT_EQ(est.lockedDelay, 0.0f);
-  EXPECT_EQ(est.ringPos, 0);
-  EXPECT_EQ(est.xcorr[2][3], 0.0f);
-}
-
-TEST(DelayEstimator, FractionalLockTruncates) {
+  EXPECT_EQ(0, std::memcmp(&est, &expected, sizeof est));
   // A locked delay of 4.8 frames reads lag 4 and gives an estimate of 3.
-  DelayEstimator est{};
   est.lockedDelay = 4.8f;
-  const std::vector<Cpx> silence(kNumBins, Cpx{0.0f, 0.0f});
-  EXPECT_EQ(DelayEstimator_Update(est, silence.data(), silence.data()).delay, 3);
+  EXPECT_EQ(DelayEstimator_Update(est, kSilence.data(), kSilence.data()).delay, 3);
   EXPECT_EQ(est.ringPos, 15);  // moved down from 0 and wrapped
 }
 
