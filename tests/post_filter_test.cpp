@@ -121,6 +121,18 @@ TEST(PostFilter, ReleaseCountCeilings) {
   }
 }
 
+TEST(PostFilter, LowReleaseCountForcesNormalRowsDuringTheHangover) {
+  Scene s;
+  std::fill(s.M() + 1, s.M() + 481, 1.0f);
+  s.releaseCount = 4;
+  s.Run(true);
+  EXPECT_EQ(s.state.hangover, 14);  // the hangover itself runs on
+  // Normal slopes with the offsets the hangover set outside it: {0.5, 0.5, 0.33, 0.5, 0.33}.
+  EXPECT_FLOAT_EQ(s.Gain(5), kSlow + 0.5f);
+  EXPECT_FLOAT_EQ(s.Gain(100), kFast + 0.33f);
+  EXPECT_FLOAT_EQ(s.Gain(200), kFast + 0.5f);
+}
+
 TEST(PostFilter, FallingLevelDecaysForTwoFramesThenFollows) {
   Scene s;
   const float a = s.state.alpha;
