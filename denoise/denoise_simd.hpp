@@ -6,8 +6,10 @@
 
 #if defined(__GNUC__)
 #define ORVO_ALWAYS_INLINE inline __attribute__((always_inline))
+#define ORVO_FLATTEN __attribute__((flatten))
 #else
 #define ORVO_ALWAYS_INLINE inline
+#define ORVO_FLATTEN
 #endif
 
 // ORVO_DENOISE_BASELINE_ONLY builds the baseline code alone (to measure or test it).

@@ -102,8 +102,7 @@ void rnnoise_init(DenoiserState& st, float offered_gain_floor) {
   // Build the shared constant tables now, at engine creation, rather than in the first frame.
   GetSharedTables();
   GetBandLayout();
-  BuiltinDenoiseModel();
-  DenoiseModelWeightsAsFloat();
+  PrepareDenoiseModel();
   FastPitchKernels();
 
   st = DenoiserState{};
