@@ -243,12 +243,14 @@ int compute_frame_features(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* 
                (kPitchHistory - kDenoiseHop) * sizeof(float));
   std::memcpy(st.pitch_history + kPitchHistory - kDenoiseHop, in, kDenoiseHop * sizeof(float));
   pitch_downsample(st.pitch_history, pitch_buf, kernels);
+  PitchEnergies energies;
+  pitch_energies(pitch_buf, energies);
   int pitch_index =
       kPitchMaxPeriod - pitch_search(pitch_buf + kPitchMaxPeriod / 2, pitch_buf, kPitchFrameSize,
-                                     kPitchMaxPeriod - 3 * kPitchMinPeriod, kernels);
+                                     kMaxPitchSearch, kernels, &energies);
   const float gain =
       remove_doubling(pitch_buf, kPitchMaxPeriod, kPitchMinPeriod, kPitchFrameSize, &pitch_index,
-                      st.prev_pitch_period, st.prev_pitch_gain, kernels);
+                      st.prev_pitch_period, st.prev_pitch_gain, kernels, energies.delayed);
   st.prev_pitch_period = pitch_index;
   st.prev_pitch_gain = gain;
 

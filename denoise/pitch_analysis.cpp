@@ -12,7 +12,6 @@ namespace orvo {
 
 namespace {
 
-constexpr int kMaxPitchSearch = kPitchMaxPeriod - 3 * kPitchMinPeriod;  // 588 lags
 constexpr int kMaxAutocorrLag = 8;
 
 inline float Max(float a, float b) {
@@ -234,16 +233,79 @@ void XcorrAtReference(const float* x, const float* y, int, const int* lags, floa
 
 // ---------------------------------------------------------------------------------------------
 
-// The two lags with the largest xcorr^2 / (1 + energy of y over the lag's window), best first.
-void FindBestPitch(const float* xcorr, const float* y, int len, int max_pitch, int* best) {
+// Running energies. Each is one chain of float additions in a fixed order; the chains do not
+// depend on one another, so several can advance side by side (one step each per round), which
+// lets their additions overlap.
+
+// Energy of y (every stride-th sample) over a window of len samples: 1 + the sum of squares in
+// order, then slid by one sample per lag and held at 1 or more. out[j] is the value lag j sees.
+struct SlidingEnergy {
+  const float* y;
+  int stride;
+  int len;
+  int lags;
+  float* out;
   float syy = 1.0f;
-  for (int j = 0; j < len; ++j)
-    syy += y[j] * y[j];
+  int step = 0;
+
+  ORVO_ALWAYS_INLINE bool Step() {
+    if (step < len) {
+      const float v = y[stride * step];
+      syy += v * v;
+    } else {
+      const int j = step - len;
+      if (j >= lags) return false;
+      out[j] = syy;
+      const float in = y[stride * (j + len)];
+      const float gone = y[stride * j];
+      syy += in * in - gone * gone;
+      syy = Max(1.0f, syy);
+    }
+    ++step;
+    return true;
+  }
+};
+
+// Energy of x over n samples (in order from 0) in out[0], then of the window delayed by i
+// (one sample in at x[-i], one out at x[n - i]) in out[i] for i <= max_delay, each stored value
+// held at 0 or more (the running sum itself is not).
+struct DelayedEnergy {
+  const float* x;
+  int n;
+  int max_delay;
+  float* out;
+  float yy = 0.0f;
+  int step = 0;
+
+  ORVO_ALWAYS_INLINE bool Step() {
+    if (step < n) {
+      yy += x[step] * x[step];
+      if (step == n - 1) out[0] = yy;
+    } else {
+      const int i = step - n + 1;
+      if (i > max_delay) return false;
+      yy = yy + x[-i] * x[-i] - x[n - i] * x[n - i];
+      out[i] = Max(0.0f, yy);
+    }
+    ++step;
+    return true;
+  }
+};
+
+template <class E>
+void RunChain(E e) {
+  while (e.Step()) {
+  }
+}
+
+// The two lags with the largest xcorr^2 / syy[j] (syy from SlidingEnergy), best first.
+void FindBestPitch(const float* xcorr, const float* syy_at, int max_pitch, int* best) {
   float num0 = -1.0f, num1 = -1.0f, den0 = 0.0f, den1 = 0.0f;
   best[0] = 0;
   best[1] = 1;
   for (int j = 0; j < max_pitch; ++j) {
     if (xcorr[j] > 0.0f) {
+      const float syy = syy_at[j];
       const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
       const float num = v * v;
       if (num * den1 > num1 * syy) {
@@ -261,8 +323,6 @@ void FindBestPitch(const float* xcorr, const float* y, int len, int max_pitch, i
         }
       }
     }
-    syy += y[j + len] * y[j + len] - y[j] * y[j];
-    syy = Max(1.0f, syy);
   }
 }
 
@@ -374,12 +434,40 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
   }
 }
 
-int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k) {
+void pitch_energies(const float* d, PitchEnergies& e) {
+  constexpr int len = kPitchFrameSize;
+  constexpr int max_pitch = kMaxPitchSearch;
+  constexpr int maxperiod = kPitchMaxPeriod / 2;
+  SlidingEnergy coarse{d, 2, len >> 2, max_pitch >> 2, e.coarse};
+  SlidingEnergy fine{d, 1, len >> 1, max_pitch >> 1, e.fine};
+  DelayedEnergy delayed{d + maxperiod, len >> 1, maxperiod, e.delayed};
+  bool more = true;
+  while (more) {
+    more = coarse.Step();
+    more = fine.Step() || more;
+    more = delayed.Step() || more;
+  }
+}
+
+int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k,
+                 const PitchEnergies* energies) {
   ORVO_CHECK(len <= kPitchFrameSize && max_pitch <= kMaxPitchSearch, "pitch_analysis");
+  ORVO_CHECK(energies == nullptr || (len == kPitchFrameSize && max_pitch == kMaxPitchSearch),
+             "pitch_analysis");
   const int lag = len + max_pitch;
   float x_lp4[kPitchFrameSize / 4];
   float y_lp4[(kPitchFrameSize + kMaxPitchSearch) / 4];
   float xcorr[kMaxPitchSearch / 2];
+  float coarse_energy[kMaxPitchSearch / 4], fine_energy[kMaxPitchSearch / 2];
+  const float* coarse_syy = coarse_energy;
+  const float* fine_syy = fine_energy;
+  if (energies != nullptr) {
+    coarse_syy = energies->coarse;
+    fine_syy = energies->fine;
+  } else {
+    RunChain(SlidingEnergy{y, 2, len >> 2, max_pitch >> 2, coarse_energy});
+    RunChain(SlidingEnergy{y, 1, len >> 1, max_pitch >> 1, fine_energy});
+  }
 
   // Coarse search at a quarter of the full rate.
   for (int j = 0; j < len >> 2; ++j)
@@ -388,7 +476,7 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
     y_lp4[j] = y[2 * j];
   k.xcorr(x_lp4, y_lp4, xcorr, len >> 2, max_pitch >> 2);
   int best[2];
-  FindBestPitch(xcorr, y_lp4, len >> 2, max_pitch >> 2, best);
+  FindBestPitch(xcorr, coarse_syy, max_pitch >> 2, best);
 
   // Fine search at half rate, only around the two coarse candidates.
   const int half_lags = max_pitch >> 1;
@@ -403,7 +491,7 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
   k.xcorr_at(x_lp, y, lag >> 1, lags, sums, count, len >> 1);
   for (int c = 0; c < count; ++c)
     xcorr[lags[c]] = Max(-1.0f, sums[c]);
-  FindBestPitch(xcorr, y, len >> 1, half_lags, best);
+  FindBestPitch(xcorr, fine_syy, half_lags, best);
 
   // Pseudo-interpolation. A stronger neighbour at the next lag (a shorter period) moves the
   // result to the longer period 2 b - 1; this sign is part of the published algorithm.
@@ -421,7 +509,8 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
 }
 
 float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0_,
-                      int prev_period, float prev_gain, const PitchKernels& k) {
+                      int prev_period, float prev_gain, const PitchKernels& k,
+                      const float* delayed_energy) {
   static constexpr int kSecondCheck[16] = {0, 0, 3, 2, 3, 2, 5, 2, 3, 2, 3, 2, 5, 2, 3, 2};
   const int minperiod0 = minperiod;
   maxperiod /= 2;
@@ -438,7 +527,7 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
   int T = T0;
 
   // Sub-multiples T0 / k, each with a second lag. No correlation depends on another, so all of
-  // them (with the energy xx and the correlation at T0) are computed together first.
+  // them (with the correlation at T0) are computed together first.
   int t1[16], t1b[16];
   int count = 0;
   for (int kk = 2; kk <= 15; ++kk) {
@@ -454,27 +543,26 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
     t1b[count] = T1b;
     ++count;
   }
-  int lags[2 + 2 * 14];
-  lags[0] = maxperiod;       // delay 0: xx
-  lags[1] = maxperiod - T0;  // xy
-  for (int c = 0; c < count; ++c) {
-    lags[2 + 2 * c] = maxperiod - t1[c];
-    lags[3 + 2 * c] = maxperiod - t1b[c];
-  }
-  float sums[2 + 2 * 14];
-  k.xcorr_at(x, d, d_len, lags, sums, 2 + 2 * count, N);
-  const float xx = sums[0];
-  const float xy = sums[1];
-
   // Energy of the window delayed by i, for every i (only the stored copies are clamped).
-  float yy_lookup[kPitchMaxPeriod / 2 + 1];
-  yy_lookup[0] = xx;
-  float yy = xx;
-  for (int i = 1; i <= maxperiod; ++i) {
-    yy = yy + x[-i] * x[-i] - x[N - i] * x[N - i];
-    yy_lookup[i] = Max(0.0f, yy);
+  float own_energy[kPitchMaxPeriod / 2 + 1];
+  const float* yy_lookup = delayed_energy;
+  if (yy_lookup == nullptr) {
+    RunChain(DelayedEnergy{x, N, maxperiod, own_energy});
+    yy_lookup = own_energy;
   }
-  yy = yy_lookup[T0];
+  const float xx = yy_lookup[0];
+
+  int lags[1 + 2 * 14];
+  lags[0] = maxperiod - T0;  // xy
+  for (int c = 0; c < count; ++c) {
+    lags[1 + 2 * c] = maxperiod - t1[c];
+    lags[2 + 2 * c] = maxperiod - t1b[c];
+  }
+  float sums[1 + 2 * 14];
+  k.xcorr_at(x, d, d_len, lags, sums, 1 + 2 * count, N);
+  const float xy = sums[0];
+
+  float yy = yy_lookup[T0];
   float best_xy = xy;
   float best_yy = yy;
   const float g0 = PitchGain(xy, xx, yy);
@@ -484,7 +572,7 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
     const int kk = c + 2;
     const int T1 = t1[c];
     const int T1b = t1b[c];
-    const float xy1 = 0.5f * (sums[2 + 2 * c] + sums[3 + 2 * c]);
+    const float xy1 = 0.5f * (sums[1 + 2 * c] + sums[2 + 2 * c]);
     const float yy1 = 0.5f * (yy_lookup[T1] + yy_lookup[T1b]);
     const float g1 = PitchGain(xy1, xx, yy1);
     float cont;

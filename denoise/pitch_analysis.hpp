@@ -9,8 +9,9 @@ namespace orvo {
 inline constexpr int kPitchMinPeriod = 60;
 inline constexpr int kPitchMaxPeriod = 768;
 inline constexpr int kPitchFrameSize = 960;
-inline constexpr int kPitchHistory = kPitchMaxPeriod + kPitchFrameSize;  // 1728
-inline constexpr int kPitchDownsampled = kPitchHistory / 2;              // 864
+inline constexpr int kPitchHistory = kPitchMaxPeriod + kPitchFrameSize;        // 1728
+inline constexpr int kPitchDownsampled = kPitchHistory / 2;                    // 864
+inline constexpr int kMaxPitchSearch = kPitchMaxPeriod - 3 * kPitchMinPeriod;  // 588 lags
 
 // The correlation kernels the pitch analysis is built on.
 struct PitchKernels {
@@ -36,13 +37,29 @@ void _celt_lpc(float* lpc, const float* ac, int p);
 // order-4 LPC (lag-windowed, bandwidth-expanded) with an extra zero at -0.8.
 void pitch_downsample(const float* history, float* d, const PitchKernels& k);
 
+// The running window energies the pitch search and the doubling check read for the
+// suppressor's sizes (len 960, max_pitch 588, maxperiod 768, N 960), all from the 864
+// down-sampled samples d. They are three independent chains of additions, so pitch_energies
+// advances them side by side; the values equal those the two functions compute on their own.
+struct PitchEnergies {
+  float coarse[kMaxPitchSearch / 4];       // coarse search, per lag
+  float fine[kMaxPitchSearch / 2];         // fine search, per lag
+  float delayed[kPitchMaxPeriod / 2 + 1];  // doubling check: [0] = xx, [i] = delayed by i
+};
+void pitch_energies(const float* d, PitchEnergies& e);
+
 // Best pitch lag (in full-rate samples, 0 .. 2 * (max_pitch / 2 - 1)) of x_lp against y.
-// x_lp: len / 2 samples, y: (len + max_pitch) / 2 samples, both at half rate.
-int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k);
+// x_lp: len / 2 samples, y: (len + max_pitch) / 2 samples, both at half rate. `energies`, when
+// given, must come from pitch_energies on y (and len, max_pitch be 960, 588).
+int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k,
+                 const PitchEnergies* energies = nullptr);
 
 // Refines the period *T0 (full rate) against its sub-multiples on the down-sampled signal x
 // (maxperiod / 2 history samples before the N / 2 analysed ones) and returns the pitch gain.
+// `delayed_energy`, when given, is PitchEnergies::delayed of pitch_energies on x (maxperiod 768,
+// N 960).
 float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0, int prev_period,
-                      float prev_gain, const PitchKernels& k);
+                      float prev_gain, const PitchKernels& k,
+                      const float* delayed_energy = nullptr);
 
 }  // namespace orvo
