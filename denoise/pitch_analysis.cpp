@@ -58,13 +58,41 @@ template <class T>
 ORVO_ALWAYS_INLINE void RunWindows(const float* x, const float* y, const int* start, float* out,
                                    int windows, int n) {
   constexpr int L = T::kLanes;
-  int w = 0;
-  for (; w + 4 <= windows; w += 4)
-    XcorrWindows<T, 4>(x, y, start + w, out + L * w, n);
-  for (; w + 2 <= windows; w += 2)
-    XcorrWindows<T, 2>(x, y, start + w, out + L * w, n);
-  for (; w < windows; ++w)
-    XcorrWindows<T, 1>(x, y, start + w, out + L * w, n);
+  // Groups of at most eight windows, as even as possible: each step of a group adds one term to
+  // every lane, and six or more windows keep the adders busy while each sum waits for its last.
+  const int groups = (windows + 7) / 8;
+  for (int g = 0, w = 0; g < groups; ++g) {
+    const int size = (windows - w) / (groups - g);
+    const int* st = start + w;
+    float* o = out + L * w;
+    switch (size) {
+      case 8:
+        XcorrWindows<T, 8>(x, y, st, o, n);
+        break;
+      case 7:
+        XcorrWindows<T, 7>(x, y, st, o, n);
+        break;
+      case 6:
+        XcorrWindows<T, 6>(x, y, st, o, n);
+        break;
+      case 5:
+        XcorrWindows<T, 5>(x, y, st, o, n);
+        break;
+      case 4:
+        XcorrWindows<T, 4>(x, y, st, o, n);
+        break;
+      case 3:
+        XcorrWindows<T, 3>(x, y, st, o, n);
+        break;
+      case 2:
+        XcorrWindows<T, 2>(x, y, st, o, n);
+        break;
+      default:
+        XcorrWindows<T, 1>(x, y, st, o, n);
+        break;
+    }
+    w += size;
+  }
 }
 
 // Adds the terms i = from .. n - 1 of the correlation at `lag` to sum, in order.
