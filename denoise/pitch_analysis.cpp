@@ -374,6 +374,21 @@ const PitchKernels& ReferencePitchKernels() {
   return kernels;
 }
 
+namespace {
+
+// Adds the terms the fast part of the autocorrelation leaves out (i + lag beyond n) to ac.
+void AutocorrTail(const float* x, float* ac, int lag, int n) {
+  const int fast_n = n - lag;
+  for (int l = 0; l <= lag; ++l) {
+    float d = 0.0f;
+    for (int i = l + fast_n; i < n; ++i)
+      d += x[i] * x[i - l];
+    ac[l] += d;
+  }
+}
+
+}  // namespace
+
 void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernels& k) {
   ORVO_CHECK(lag <= kMaxAutocorrLag && lag < n, "pitch_analysis");
   const int fast_n = n - lag;
@@ -381,12 +396,17 @@ void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernel
   for (int l = 0; l <= lag; ++l)
     lags[l] = l;
   k.xcorr_at(x, x, n, lags, ac, lag + 1, fast_n);
-  for (int l = 0; l <= lag; ++l) {
-    float d = 0.0f;
-    for (int i = l + fast_n; i < n; ++i)
-      d += x[i] * x[i - l];
-    ac[l] += d;
-  }
+  AutocorrTail(x, ac, lag, n);
+}
+
+void AutocorrPrefix::Start(const float* history) {
+  const float* h = history + kPitchFrameSize / 2;  // what the shift by one hop keeps
+  d[0] = 0.5f * (0.5f * h[1] + h[0]);
+  for (int j = 1; j < kAutocorrPrefix + 4; ++j)
+    d[j] = 0.5f * (0.5f * (h[2 * j - 1] + h[2 * j + 1]) + h[2 * j]);
+  for (float& v : sums)
+    v = 0.0f;
+  i = 0;
 }
 
 void _celt_lpc(float* lpc, const float* ac, int p) {
@@ -412,7 +432,8 @@ void _celt_lpc(float* lpc, const float* ac, int p) {
   }
 }
 
-void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
+void pitch_downsample(const float* history, float* d, const PitchKernels& k,
+                      const AutocorrPrefix* prefix) {
   const float* h = history;
   constexpr int n = kPitchDownsampled;
   for (int i = 1; i < n; ++i)
@@ -420,7 +441,20 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
   d[0] = 0.5f * (0.5f * h[1] + h[0]);
 
   float ac[5];
-  _celt_autocorr(d, ac, 4, n, k);
+  if (prefix != nullptr) {
+    // The sums so far, continued in the same order.
+    ORVO_CHECK(prefix->i == kAutocorrPrefix, "pitch_analysis");
+    for (int l = 0; l <= 4; ++l)
+      ac[l] = prefix->sums[l];
+    for (int i = kAutocorrPrefix; i < n - 4; ++i) {
+      const float x = d[i];
+      for (int l = 0; l <= 4; ++l)
+        ac[l] += x * d[i + l];
+    }
+    AutocorrTail(d, ac, 4, n);
+  } else {
+    _celt_autocorr(d, ac, 4, n, k);
+  }
   ac[0] *= 1.0001f;  // noise floor at -40 dB
   for (int i = 1; i <= 4; ++i) {
     const float c = 0.008f * i;  // lag window

@@ -33,9 +33,33 @@ void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernel
 // Levinson-Durbin recursion: order p predictor lpc[0..p-1] from ac[0..p].
 void _celt_lpc(float* lpc, const float* ac, int p);
 
+// The autocorrelation pitch_downsample whitens with (lags 0 to 4 of the 864 down-sampled
+// samples) is five chains of additions in sample order. Its first kAutocorrPrefix terms involve
+// only samples the history already held before the newest hop, so they can be summed ahead,
+// while that hop is still being filtered: Start() with the history before the shift, then
+// kAutocorrPrefix calls of Step(). pitch_downsample then continues from these sums; the result
+// is the same as without them.
+inline constexpr int kAutocorrPrefix = 620;
+
+struct AutocorrPrefix {
+  float d[kAutocorrPrefix + 4];  // the first down-sampled samples
+  float sums[5];
+  int i;
+
+  void Start(const float* history);
+  void Step() {
+    const float x = d[i];
+    for (int l = 0; l <= 4; ++l)
+      sums[l] += x * d[i + l];
+    ++i;
+  }
+};
+
 // history[1728] -> d[864]: [1/4, 1/2, 1/4] low-pass and 2:1 decimation, then whitening by the
-// order-4 LPC (lag-windowed, bandwidth-expanded) with an extra zero at -0.8.
-void pitch_downsample(const float* history, float* d, const PitchKernels& k);
+// order-4 LPC (lag-windowed, bandwidth-expanded) with an extra zero at -0.8. `prefix`, when
+// given, holds the first kAutocorrPrefix autocorrelation terms of this history.
+void pitch_downsample(const float* history, float* d, const PitchKernels& k,
+                      const AutocorrPrefix* prefix = nullptr);
 
 // The running window energies the pitch search and the doubling check read for the
 // suppressor's sizes (len 960, max_pitch 588, maxperiod 768, N 960), all from the 864
