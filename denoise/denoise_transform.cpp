@@ -319,49 +319,130 @@ ORVO_ALWAYS_INLINE void Transform(const Src& src, float* re, float* im, const Sh
                    t.twiddle_im[192], t.twiddle_re[384], t.twiddle_im[384]);
 }
 
-void ForwardBaseline(const WindowedReal& s, float* re, float* im, const SharedTables& t) {
-  Transform<Lanes4>(s, re, im, t);
+// L lanes in reverse order.
+template <class T>
+ORVO_ALWAYS_INLINE void Reverse(typename T::Vec& v) {
+  if constexpr (T::kLanes == 8)
+    v = __builtin_shuffle(v, typename T::Index{7, 6, 5, 4, 3, 2, 1, 0});
+  else
+    v = __builtin_shuffle(v, typename T::Index{3, 2, 1, 0});
+}
+
+// Even and odd floats of 2 L floats from p (real and imaginary parts of L bins).
+template <class T>
+ORVO_ALWAYS_INLINE void Deinterleave(typename T::Vec& re, typename T::Vec& im, const float* p) {
+  typedef typename T::Unaligned U;
+  const typename T::Vec a = *reinterpret_cast<const U*>(p);
+  const typename T::Vec b = *reinterpret_cast<const U*>(p + T::kLanes);
+  if constexpr (T::kLanes == 8) {
+    re = __builtin_shuffle(a, b, typename T::Index{0, 2, 4, 6, 8, 10, 12, 14});
+    im = __builtin_shuffle(a, b, typename T::Index{1, 3, 5, 7, 9, 11, 13, 15});
+  } else {
+    re = __builtin_shuffle(a, b, typename T::Index{0, 2, 4, 6});
+    im = __builtin_shuffle(a, b, typename T::Index{1, 3, 5, 7});
+  }
+}
+
+// Windowed forward transform of 960 samples; bins 0 to 480 to out.
+template <class T>
+ORVO_ALWAYS_INLINE void Forward(Cpx* out, const float* in, float* re, float* im,
+                                const SharedTables& t) {
+  constexpr int L = T::kLanes;
+  typedef typename T::Vec V;
+  typedef typename T::Unaligned U;
+  Transform<T>(WindowedReal{in, t.window_forward}, re, im, t);
+  float* o = reinterpret_cast<float*>(out);
+  int k = 0;
+  for (; k + L <= kDenoiseBins; k += L) {
+    const V r = *reinterpret_cast<const U*>(re + k);
+    const V i = *reinterpret_cast<const U*>(im + k);
+    V lo, hi;
+    if constexpr (L == 8) {
+      lo = __builtin_shuffle(r, i, typename T::Index{0, 8, 1, 9, 2, 10, 3, 11});
+      hi = __builtin_shuffle(r, i, typename T::Index{4, 12, 5, 13, 6, 14, 7, 15});
+    } else {
+      lo = __builtin_shuffle(r, i, typename T::Index{0, 4, 1, 5});
+      hi = __builtin_shuffle(r, i, typename T::Index{2, 6, 3, 7});
+    }
+    *reinterpret_cast<U*>(o + 2 * k) = lo;
+    *reinterpret_cast<U*>(o + 2 * k + L) = hi;
+  }
+  for (; k < kDenoiseBins; ++k)
+    out[k] = {re[k], im[k]};
+}
+
+// Inverse transform of 481 bins (the upper half by conjugate symmetry) to 960 windowed samples.
+template <class T>
+ORVO_ALWAYS_INLINE void Inverse(float* out, const Cpx* in, float* re, float* im,
+                                const SharedTables& t) {
+  constexpr int L = T::kLanes;
+  typedef typename T::Vec V;
+  typedef typename T::Unaligned U;
+  // The full spectrum scaled by 1/960: bin 960 - n is the conjugate of bin n.
+  float spec_re[kN], spec_im[kN];
+  const float* f = reinterpret_cast<const float*>(in);
+  int n = 0;
+  for (; n + L <= kDenoiseBins; n += L) {
+    V r, i;
+    Deinterleave<T>(r, i, f + 2 * n);
+    *reinterpret_cast<U*>(spec_re + n) = r * kScale;
+    *reinterpret_cast<U*>(spec_im + n) = i * kScale;
+  }
+  for (; n < kDenoiseBins; ++n) {
+    spec_re[n] = in[n].re * kScale;
+    spec_im[n] = in[n].im * kScale;
+  }
+  for (; n + L <= kN; n += L) {
+    V r, i;  // bins 960 - n - L + 1 .. 960 - n
+    Deinterleave<T>(r, i, f + 2 * (kN - n - L + 1));
+    Reverse<T>(r);
+    Reverse<T>(i);
+    *reinterpret_cast<U*>(spec_re + n) = r * kScale;
+    *reinterpret_cast<U*>(spec_im + n) = i * -kScale;
+  }
+  for (; n < kN; ++n) {
+    spec_re[n] = in[kN - n].re * kScale;
+    spec_im[n] = in[kN - n].im * -kScale;
+  }
+  Transform<T>(PlainComplex{spec_re, spec_im}, re, im, t);
+  // Reading the forward transform backwards gives the inverse one; then the window.
+  const float* w = t.window_full;
+  out[0] = kN * re[0] * w[0];
+  n = 1;
+  for (; n + L <= kN; n += L) {
+    V r = *reinterpret_cast<const U*>(re + kN - n - L + 1);
+    Reverse<T>(r);
+    *reinterpret_cast<U*>(out + n) =
+        static_cast<float>(kN) * r * *reinterpret_cast<const U*>(w + n);
+  }
+  for (; n < kN; ++n)
+    out[n] = kN * re[kN - n] * w[n];
+}
+
+void ForwardBaseline(Cpx* out, const float* in, float* re, float* im, const SharedTables& t) {
+  Forward<Lanes4>(out, in, re, im, t);
+}
+void InverseBaseline(float* out, const Cpx* in, float* re, float* im, const SharedTables& t) {
+  Inverse<Lanes4>(out, in, re, im, t);
 }
 void ScaledBaseline(const ScaledComplex& s, float* re, float* im, const SharedTables& t) {
   Transform<Lanes4>(s, re, im, t);
 }
-void PlainBaseline(const PlainComplex& s, float* re, float* im, const SharedTables& t) {
-  Transform<Lanes4>(s, re, im, t);
-}
 
 #if ORVO_DENOISE_AVX2
-ORVO_TARGET_AVX2 void ForwardAvx2(const WindowedReal& s, float* re, float* im,
+ORVO_TARGET_AVX2 void ForwardAvx2(Cpx* out, const float* in, float* re, float* im,
                                   const SharedTables& t) {
-  Transform<Lanes8>(s, re, im, t);
+  Forward<Lanes8>(out, in, re, im, t);
+}
+ORVO_TARGET_AVX2 void InverseAvx2(float* out, const Cpx* in, float* re, float* im,
+                                  const SharedTables& t) {
+  Inverse<Lanes8>(out, in, re, im, t);
 }
 ORVO_TARGET_AVX2 void ScaledAvx2(const ScaledComplex& s, float* re, float* im,
                                  const SharedTables& t) {
   Transform<Lanes8>(s, re, im, t);
 }
-ORVO_TARGET_AVX2 void PlainAvx2(const PlainComplex& s, float* re, float* im,
-                                const SharedTables& t) {
-  Transform<Lanes8>(s, re, im, t);
-}
 #endif
-
-void Run(const WindowedReal& s, float* re, float* im, const SharedTables& t) {
-#if ORVO_DENOISE_AVX2
-  if (DenoiseUseAvx2()) return ForwardAvx2(s, re, im, t);
-#endif
-  ForwardBaseline(s, re, im, t);
-}
-void Run(const ScaledComplex& s, float* re, float* im, const SharedTables& t) {
-#if ORVO_DENOISE_AVX2
-  if (DenoiseUseAvx2()) return ScaledAvx2(s, re, im, t);
-#endif
-  ScaledBaseline(s, re, im, t);
-}
-void Run(const PlainComplex& s, float* re, float* im, const SharedTables& t) {
-#if ORVO_DENOISE_AVX2
-  if (DenoiseUseAvx2()) return PlainAvx2(s, re, im, t);
-#endif
-  PlainBaseline(s, re, im, t);
-}
 
 }  // namespace
 
@@ -371,7 +452,11 @@ const SharedTables& GetSharedTables() {
 }
 
 void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale) {
-  Run(ScaledComplex{in_re, in_im, scale}, out_re, out_im, GetSharedTables());
+  const ScaledComplex s{in_re, in_im, scale};
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return ScaledAvx2(s, out_re, out_im, GetSharedTables());
+#endif
+  ScaledBaseline(s, out_re, out_im, GetSharedTables());
 }
 
 bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc) {
@@ -380,13 +465,15 @@ bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc)
     std::memset(out, 0, kDenoiseBins * sizeof(Cpx));
     return false;
   }
-  const SharedTables& t = GetSharedTables();
   float* re = work.as<float>();
   float* im = re + kN;
-  // Window and 1/960 on the way into the first stages.
-  Run(WindowedReal{in, t.window_forward}, re, im, t);
-  for (int k = 0; k < kDenoiseBins; ++k)
-    out[k] = {re[k], im[k]};
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) {
+    ForwardAvx2(out, in, re, im, GetSharedTables());
+    return true;
+  }
+#endif
+  ForwardBaseline(out, in, re, im, GetSharedTables());
   return true;
 }
 
@@ -396,24 +483,15 @@ bool inverse_transform(float* out, const Cpx* in, const DenoiseAllocator& alloc)
     std::memset(out, 0, kN * sizeof(float));
     return false;
   }
-  const SharedTables& t = GetSharedTables();
   float* re = work.as<float>();
   float* im = re + kN;
-  // The full spectrum scaled by 1/960: bin 960 - n is the conjugate of bin n.
-  float spec_re[kN], spec_im[kN];
-  for (int n = 0; n < kDenoiseBins; ++n) {
-    spec_re[n] = in[n].re * kScale;
-    spec_im[n] = in[n].im * kScale;
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) {
+    InverseAvx2(out, in, re, im, GetSharedTables());
+    return true;
   }
-  for (int n = kDenoiseBins; n < kN; ++n) {
-    spec_re[n] = in[kN - n].re * kScale;
-    spec_im[n] = in[kN - n].im * -kScale;
-  }
-  Run(PlainComplex{spec_re, spec_im}, re, im, t);
-  // Reading the forward transform backwards gives the inverse one; then the window.
-  out[0] = kN * re[0] * t.window_full[0];
-  for (int n = 1; n < kN; ++n)
-    out[n] = kN * re[kN - n] * t.window_full[n];
+#endif
+  InverseBaseline(out, in, re, im, GetSharedTables());
   return true;
 }
 

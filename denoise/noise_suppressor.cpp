@@ -470,25 +470,34 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
     features[kDenoiseBands + kDeltaCepstra + i] = ceps_0[i] - 2 * ceps_1[i] + ceps_2[i];
   }
 
-  // Spectral variability: mean distance of each stored cepstrum to its nearest neighbour. The
-  // distance is symmetric ((a - b)^2 = (b - a)^2 exactly), so each of the 28 pairs is summed
-  // once, all pairs side by side, each in band order.
-  constexpr int kPairs = kCepstrumRing * (kCepstrumRing - 1) / 2;
-  int pair_i[kPairs], pair_j[kPairs];
-  for (int i = 0, p = 0; i < kCepstrumRing; ++i)
-    for (int j = i + 1; j < kCepstrumRing; ++j, ++p) {
-      pair_i[p] = i;
-      pair_j[p] = j;
-    }
-  float dist[kPairs] = {};
-  for (int k = 0; k < kDenoiseBands; ++k)
-    for (int p = 0; p < kPairs; ++p) {
-      const float d = st.cepstrum_history[pair_i[p]][k] - st.cepstrum_history[pair_j[p]][k];
-      dist[p] += d * d;
-    }
+  // Spectral variability: mean distance of each stored cepstrum to its nearest neighbour. With
+  // the eight stored cepstra as the lanes of a vector (band by band), lane i of v - v rotated by
+  // o is the difference between cepstra i and i + o (mod 8); the distance is symmetric
+  // ((a - b)^2 = (b - a)^2 exactly), so offsets 1 to 4 cover all 28 pairs, each summed in band
+  // order.
+  static_assert(kCepstrumRing == Lanes8::kLanes);
+  typedef Lanes8::Vec V;
+  typedef Lanes8::Index I;
+  V dist[4] = {};
+  for (int k = 0; k < kDenoiseBands; ++k) {
+    V v;
+    for (int i = 0; i < kCepstrumRing; ++i)
+      v[i] = st.cepstrum_history[i][k];
+    const V d1 = v - __builtin_shuffle(v, I{1, 2, 3, 4, 5, 6, 7, 0});
+    const V d2 = v - __builtin_shuffle(v, I{2, 3, 4, 5, 6, 7, 0, 1});
+    const V d3 = v - __builtin_shuffle(v, I{3, 4, 5, 6, 7, 0, 1, 2});
+    const V d4 = v - __builtin_shuffle(v, I{4, 5, 6, 7, 0, 1, 2, 3});
+    dist[0] += d1 * d1;
+    dist[1] += d2 * d2;
+    dist[2] += d3 * d3;
+    dist[3] += d4 * d4;
+  }
   float pair_dist[kCepstrumRing][kCepstrumRing];
-  for (int p = 0; p < kPairs; ++p)
-    pair_dist[pair_i[p]][pair_j[p]] = pair_dist[pair_j[p]][pair_i[p]] = dist[p];
+  for (int o = 1; o <= 4; ++o)
+    for (int i = 0; i < kCepstrumRing; ++i) {
+      const int j = (i + o) % kCepstrumRing;
+      pair_dist[i][j] = pair_dist[j][i] = dist[o - 1][i];
+    }
   float spec_variability = 0.0f;
   for (int i = 0; i < kCepstrumRing; ++i) {
     float min_dist = 1e15f;
