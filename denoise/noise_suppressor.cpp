@@ -65,6 +65,13 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
                   const DenoiseAllocator& alloc, const PitchKernels& kernels,
                   const AutocorrPrefix* prefix);
 
+ORVO_CLONES_AVX2 void ApplyBinGains(Cpx* X, const float* gf) {
+  for (int k = 0; k < kDenoiseFreqBins; ++k) {
+    X[k].re *= gf[k];
+    X[k].im *= gf[k];
+  }
+}
+
 bool ProcessFrame(DenoiserState& st, float* out, const float* in, int speechFlag, const Logger& log,
                   const DenoiseAllocator& alloc, float* vad, const PitchKernels& kernels,
                   NetworkFn network, bool overlap_chains) {
@@ -100,10 +107,7 @@ bool ProcessFrame(DenoiserState& st, float* out, const float* in, int speechFlag
   pitch_filter(X, P, Ex, Ep, Exp, g);
   float gf[kDenoiseFreqBins];
   smooth_and_freeze_gains(st, g, speechFlag, gf);
-  for (int k = 0; k < kDenoiseFreqBins; ++k) {
-    X[k].re *= gf[k];
-    X[k].im *= gf[k];
-  }
+  ApplyBinGains(X, gf);
   if (vad != nullptr) *vad = vad_prob;
   return frame_synthesis(st, out, X, log, alloc);
 }
@@ -237,7 +241,7 @@ void CorrTerms(BandTerms& t, const Cpx* X, const Cpx* P) {
 }
 
 // Band energies of P and band correlations of X and P together.
-void BandEnergyAndCorr(float* Ep, float* Exp, const Cpx* X, const Cpx* P) {
+ORVO_CLONES_AVX2 void BandEnergyAndCorr(float* Ep, float* Exp, const Cpx* X, const Cpx* P) {
   BandTerms te, tc;
   EnergyTerms(te, P);
   CorrTerms(tc, X, P);
@@ -248,7 +252,7 @@ void BandEnergyAndCorr(float* Ep, float* Exp, const Cpx* X, const Cpx* P) {
 
 }  // namespace
 
-void compute_band_energy(float* bandE, const Cpx* X) {
+ORVO_CLONES_AVX2 void compute_band_energy(float* bandE, const Cpx* X) {
   BandTerms t;
   EnergyTerms(t, X);
   float* const out[1] = {bandE};
@@ -256,7 +260,7 @@ void compute_band_energy(float* bandE, const Cpx* X) {
   SumBands<1>(out, terms);
 }
 
-void compute_band_corr(float* bandC, const Cpx* X, const Cpx* P) {
+ORVO_CLONES_AVX2 void compute_band_corr(float* bandC, const Cpx* X, const Cpx* P) {
   BandTerms t;
   CorrTerms(t, X, P);
   float* const out[1] = {bandC};
@@ -264,7 +268,7 @@ void compute_band_corr(float* bandC, const Cpx* X, const Cpx* P) {
   SumBands<1>(out, terms);
 }
 
-void interp_band_gain(float* g, const float* bandE) {
+ORVO_CLONES_AVX2 void interp_band_gain(float* g, const float* bandE) {
   const BandLayout& l = GetBandLayout();
   for (int b = 0; b < kDenoiseBands - 1; ++b) {
     const float lo = bandE[b];
@@ -511,8 +515,8 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
 
 }  // namespace
 
-void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const float* Ep, const float* Exp,
-                  const float* g) {
+ORVO_CLONES_AVX2 void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const float* Ep,
+                                   const float* Exp, const float* g) {
   float r[kDenoiseBands];
   for (int b = 0; b < kDenoiseBands; ++b) {
     float rb;
@@ -574,7 +578,8 @@ void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const float* Ep, const 
   }
 }
 
-bool smooth_and_freeze_gains(DenoiserState& st, float* g, int speechFlag, float* gf) {
+ORVO_CLONES_AVX2 bool smooth_and_freeze_gains(DenoiserState& st, float* g, int speechFlag,
+                                              float* gf) {
   for (int b = 0; b < kDenoiseBands; ++b) {
     float v = Max(g[b], kGainDecay * st.prev_band_gains[b]);
     g[b] = Max(v, st.gain_floor);

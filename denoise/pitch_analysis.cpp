@@ -326,29 +326,33 @@ void RunChain(E e) {
   }
 }
 
-// The two lags with the largest xcorr^2 / syy[j] (syy from SlidingEnergy), best first.
-void FindBestPitch(const float* xcorr, const float* syy_at, int max_pitch, int* best) {
+// The two lags with the largest xcorr^2 / syy[j] (syy from SlidingEnergy), best first, over
+// lags j = 0 .. count - 1, or, with `at`, over the increasing lags at[0 .. count - 1] (every
+// other lag having xcorr 0, which never counts).
+void FindBestPitch(const float* xcorr, const float* syy_at, int count, int* best,
+                   const int* at = nullptr) {
   float num0 = -1.0f, num1 = -1.0f, den0 = 0.0f, den1 = 0.0f;
   best[0] = 0;
   best[1] = 1;
-  for (int j = 0; j < max_pitch; ++j) {
-    if (xcorr[j] > 0.0f) {
-      const float syy = syy_at[j];
-      const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
-      const float num = v * v;
-      if (num * den1 > num1 * syy) {
-        if (num * den0 > num0 * syy) {
-          num1 = num0;
-          den1 = den0;
-          best[1] = best[0];
-          num0 = num;
-          den0 = syy;
-          best[0] = j;
-        } else {
-          num1 = num;
-          den1 = syy;
-          best[1] = j;
-        }
+  for (int c = 0; c < count; ++c) {
+    const int j = at != nullptr ? at[c] : c;
+    const float syy = syy_at[j];
+    const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
+    const float num = v * v;
+    // Both tests evaluated, one branch: the sign of xcorr is not predictable, a new second best
+    // is rare.
+    if ((xcorr[j] > 0.0f) & (num * den1 > num1 * syy)) {
+      if (num * den0 > num0 * syy) {
+        num1 = num0;
+        den1 = den0;
+        best[1] = best[0];
+        num0 = num;
+        den0 = syy;
+        best[0] = j;
+      } else {
+        num1 = num;
+        den1 = syy;
+        best[1] = j;
       }
     }
   }
@@ -432,8 +436,11 @@ void _celt_lpc(float* lpc, const float* ac, int p) {
   }
 }
 
-void pitch_downsample(const float* history, float* d, const PitchKernels& k,
-                      const AutocorrPrefix* prefix) {
+namespace {
+
+template <class T>
+ORVO_ALWAYS_INLINE void PitchDownsample(const float* history, float* d, const PitchKernels& k,
+                                        const AutocorrPrefix* prefix) {
   const float* h = history;
   constexpr int n = kPitchDownsampled;
   for (int i = 1; i < n; ++i)
@@ -474,9 +481,29 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k,
   const float num2 = lpc[2] + c1 * lpc[1];
   const float num3 = lpc[3] + c1 * lpc[2];
   const float num4 = c1 * lpc[3];
-  // In place from the end backwards, so that every output still reads unfiltered samples; the
-  // samples before d[0] count as 0.
-  for (int i = n - 1; i >= 5; --i) {
+  // In place from the end backwards, so that every output still reads unfiltered samples (a
+  // block of L outputs loads all its inputs before it stores); the samples before d[0] count
+  // as 0.
+  constexpr int L = T::kLanes;
+  typedef typename T::Vec V;
+  typedef typename T::Unaligned U;
+  int i = n - L;
+  for (; i >= 5; i -= L) {
+    const V x0 = *reinterpret_cast<const U*>(d + i);
+    const V x1 = *reinterpret_cast<const U*>(d + i - 1);
+    const V x2 = *reinterpret_cast<const U*>(d + i - 2);
+    const V x3 = *reinterpret_cast<const U*>(d + i - 3);
+    const V x4 = *reinterpret_cast<const U*>(d + i - 4);
+    const V x5 = *reinterpret_cast<const U*>(d + i - 5);
+    V sum = x0;
+    sum += num0 * x1;
+    sum += num1 * x2;
+    sum += num2 * x3;
+    sum += num3 * x4;
+    sum += num4 * x5;
+    *reinterpret_cast<U*>(d + i) = sum;
+  }
+  for (i += L - 1; i >= 5; --i) {
     float sum = d[i];
     sum += num0 * d[i - 1];
     sum += num1 * d[i - 2];
@@ -494,6 +521,28 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k,
       sum += num[k] * 0.0f;
     d[i] = sum;
   }
+}
+
+void PitchDownsampleBaseline(const float* history, float* d, const PitchKernels& k,
+                             const AutocorrPrefix* prefix) {
+  PitchDownsample<Lanes4>(history, d, k, prefix);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void PitchDownsampleAvx2(const float* history, float* d, const PitchKernels& k,
+                                          const AutocorrPrefix* prefix) {
+  PitchDownsample<Lanes8>(history, d, k, prefix);
+}
+#endif
+
+}  // namespace
+
+void pitch_downsample(const float* history, float* d, const PitchKernels& k,
+                      const AutocorrPrefix* prefix) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return PitchDownsampleAvx2(history, d, k, prefix);
+#endif
+  PitchDownsampleBaseline(history, d, k, prefix);
 }
 
 void pitch_energies(const float* d, PitchEnergies& e) {
@@ -541,19 +590,22 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
   FindBestPitch(xcorr, coarse_syy, max_pitch >> 2, best);
 
   // Fine search at half rate, only around the two coarse candidates.
+  // The lags within 2 of twice either candidate, in increasing order.
   const int half_lags = max_pitch >> 1;
   int lags[10];
   int count = 0;
-  for (int i = 0; i < half_lags; ++i) {
-    xcorr[i] = 0.0f;
-    if (std::abs(i - 2 * best[0]) > 2 && std::abs(i - 2 * best[1]) > 2) continue;
+  const int c0 = std::min(best[0], best[1]), c1 = std::max(best[0], best[1]);
+  for (int i = std::max(0, 2 * c0 - 2); i <= std::min(half_lags - 1, 2 * c0 + 2); ++i)
     lags[count++] = i;
-  }
+  for (int i = std::max(0, 2 * c1 - 2); i <= std::min(half_lags - 1, 2 * c1 + 2); ++i)
+    if (count == 0 || i > lags[count - 1]) lags[count++] = i;
+  for (int i = 0; i < half_lags; ++i)
+    xcorr[i] = 0.0f;
   float sums[10];
   k.xcorr_at(x_lp, y, lag >> 1, lags, sums, count, len >> 1);
   for (int c = 0; c < count; ++c)
     xcorr[lags[c]] = Max(-1.0f, sums[c]);
-  FindBestPitch(xcorr, fine_syy, half_lags, best);
+  FindBestPitch(xcorr, fine_syy, count, best, lags);
 
   // Pseudo-interpolation. A stronger neighbour at the next lag (a shorter period) moves the
   // result to the longer period 2 b - 1; this sign is part of the published algorithm.
