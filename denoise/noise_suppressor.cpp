@@ -60,6 +60,8 @@ using NetworkFn = bool (*)(NetworkState&, float*, float*, const float*, const Lo
 
 void HighpassWithPrefix(float* state, float* y, const float* x, const float* history,
                         AutocorrPrefix& prefix);
+bool FrameTransform(DenoiserState& st, Cpx* X, const float* in, const Logger& log,
+                    const DenoiseAllocator& alloc);
 int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float* Exp,
                   float* features, const float* in, const Logger& log,
                   const DenoiseAllocator& alloc, const PitchKernels& kernels,
@@ -240,14 +242,16 @@ void CorrTerms(BandTerms& t, const Cpx* X, const Cpx* P) {
   }
 }
 
-// Band energies of P and band correlations of X and P together.
-ORVO_CLONES_AVX2 void BandEnergyAndCorr(float* Ep, float* Exp, const Cpx* X, const Cpx* P) {
-  BandTerms te, tc;
-  EnergyTerms(te, P);
+// Band energies of X and of P and band correlations of X and P together.
+ORVO_CLONES_AVX2 void BandEnergiesAndCorr(float* Ex, float* Ep, float* Exp, const Cpx* X,
+                                          const Cpx* P) {
+  BandTerms tx, tp, tc;
+  EnergyTerms(tx, X);
+  EnergyTerms(tp, P);
   CorrTerms(tc, X, P);
-  float* const out[2] = {Ep, Exp};
-  const BandTerms* const terms[2] = {&te, &tc};
-  SumBands<2>(out, terms);
+  float* const out[3] = {Ex, Ep, Exp};
+  const BandTerms* const terms[3] = {&tx, &tp, &tc};
+  SumBands<3>(out, terms);
 }
 
 }  // namespace
@@ -368,11 +372,23 @@ void highpass_filter(float* state, float* y, const float* x, int n) {
 
 bool frame_analysis(DenoiserState& st, Cpx* X, float* Ex, const float* in, const Logger& log,
                     const DenoiseAllocator& alloc) {
+  const bool ok = FrameTransform(st, X, in, log, alloc);
+  if (ok)
+    compute_band_energy(Ex, X);
+  else
+    std::memset(Ex, 0, kDenoiseBands * sizeof(float));
+  return ok;
+}
+
+namespace {
+
+// frame_analysis without the band energies.
+bool FrameTransform(DenoiserState& st, Cpx* X, const float* in, const Logger& log,
+                    const DenoiseAllocator& alloc) {
   ScratchBlock scratch(alloc, kDenoiseWindow * sizeof(float));
   if (!scratch) {
     log.Printf(kDenoiseMallocFailed, "frame_analysis", 376);
     std::memset(X, 0, kDenoiseFreqBins * sizeof(Cpx));
-    std::memset(Ex, 0, kDenoiseBands * sizeof(float));
     return false;
   }
   float* frame = scratch.as<float>();
@@ -380,9 +396,10 @@ bool frame_analysis(DenoiserState& st, Cpx* X, float* Ex, const float* in, const
   std::memcpy(frame + kDenoiseHop, in, kDenoiseHop * sizeof(float));
   std::memcpy(st.analysis_history, in, kDenoiseHop * sizeof(float));
   forward_transform(X, frame, alloc);
-  compute_band_energy(Ex, X);
   return true;
 }
+
+}  // namespace
 
 int compute_frame_features(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float* Exp,
                            float* features, const float* in, const Logger& log,
@@ -396,11 +413,13 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
                   float* features, const float* in, const Logger& log,
                   const DenoiseAllocator& alloc, const PitchKernels& kernels,
                   const AutocorrPrefix* prefix) {
-  frame_analysis(st, X, Ex, in, log, alloc);
+  // The band energies of X are summed later, together with those of P.
+  FrameTransform(st, X, in, log, alloc);
 
   ScratchBlock scratch(alloc, kPitchDownsampled * sizeof(float));
   if (!scratch) {
     log.Printf(kDenoiseMallocFailed, "compute_frame_features", 420);
+    compute_band_energy(Ex, X);
     std::memset(P, 0, kDenoiseFreqBins * sizeof(Cpx));
     std::memset(Ep, 0, kDenoiseBands * sizeof(float));
     std::memset(Exp, 0, kDenoiseBands * sizeof(float));
@@ -421,13 +440,13 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
                                      kMaxPitchSearch, kernels, &energies);
   const float gain =
       remove_doubling(pitch_buf, kPitchMaxPeriod, kPitchMinPeriod, kPitchFrameSize, &pitch_index,
-                      st.prev_pitch_period, st.prev_pitch_gain, kernels, energies.delayed);
+                      st.prev_pitch_period, st.prev_pitch_gain, kernels, &energies);
   st.prev_pitch_period = pitch_index;
   st.prev_pitch_gain = gain;
 
   // The analysis frame delayed by one pitch period.
   forward_transform(P, st.pitch_history + kPitchMaxPeriod - pitch_index, alloc);
-  BandEnergyAndCorr(Ep, Exp, X, P);
+  BandEnergiesAndCorr(Ex, Ep, Exp, X, P);
   for (int b = 0; b < kDenoiseBands; ++b)
     Exp[b] = static_cast<float>(Exp[b] / std::sqrt(0.001 + static_cast<double>(Ex[b] * Ep[b])));
   float tmp[kDenoiseBands];

@@ -321,7 +321,7 @@ struct DelayedEnergy {
 };
 
 template <class E>
-void RunChain(E e) {
+void RunChain(E&& e) {
   while (e.Step()) {
   }
 }
@@ -549,15 +549,20 @@ void pitch_energies(const float* d, PitchEnergies& e) {
   constexpr int len = kPitchFrameSize;
   constexpr int max_pitch = kMaxPitchSearch;
   constexpr int maxperiod = kPitchMaxPeriod / 2;
+  // With two additions per delay step, this chain keeps pace with the fine search's one (one
+  // addition and a maximum per lag) up to about delay 196.
+  constexpr int kDelayedAhead = 196;
   SlidingEnergy coarse{d, 2, len >> 2, max_pitch >> 2, e.coarse};
   SlidingEnergy fine{d, 1, len >> 1, max_pitch >> 1, e.fine};
-  DelayedEnergy delayed{d + maxperiod, len >> 1, maxperiod, e.delayed};
+  DelayedEnergy delayed{d + maxperiod, len >> 1, kDelayedAhead, e.delayed};
   bool more = true;
   while (more) {
     more = coarse.Step();
     more = fine.Step() || more;
     more = delayed.Step() || more;
   }
+  e.delayed_valid = kDelayedAhead + 1;
+  e.delayed_sum = delayed.yy;
 }
 
 int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k,
@@ -624,7 +629,7 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
 
 float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0_,
                       int prev_period, float prev_gain, const PitchKernels& k,
-                      const float* delayed_energy) {
+                      PitchEnergies* energies) {
   static constexpr int kSecondCheck[16] = {0, 0, 3, 2, 3, 2, 5, 2, 3, 2, 3, 2, 5, 2, 3, 2};
   const int minperiod0 = minperiod;
   maxperiod /= 2;
@@ -658,11 +663,25 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
     ++count;
   }
   // Energy of the window delayed by i, for every i (only the stored copies are clamped).
+  // Needed up to the largest of T0 and the sub-multiples' lags (all within maxperiod).
+  ORVO_CHECK(energies == nullptr || (maxperiod == kPitchMaxPeriod / 2 && N == kPitchFrameSize / 2),
+             "pitch_analysis");
+  int need = T0;
+  for (int c = 0; c < count; ++c)
+    need = std::max(need, std::max(t1[c], t1b[c]));
   float own_energy[kPitchMaxPeriod / 2 + 1];
-  const float* yy_lookup = delayed_energy;
-  if (yy_lookup == nullptr) {
-    RunChain(DelayedEnergy{x, N, maxperiod, own_energy});
-    yy_lookup = own_energy;
+  float* yy_lookup = own_energy;
+  if (energies == nullptr) {
+    RunChain(DelayedEnergy{x, N, need, own_energy});
+  } else {
+    yy_lookup = energies->delayed;
+    if (need >= energies->delayed_valid) {
+      DelayedEnergy more{
+          x, N, need, yy_lookup, energies->delayed_sum, N - 1 + energies->delayed_valid};
+      RunChain(more);
+      energies->delayed_valid = need + 1;
+      energies->delayed_sum = more.yy;
+    }
   }
   const float xx = yy_lookup[0];
 

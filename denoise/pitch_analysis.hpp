@@ -63,12 +63,16 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k,
 
 // The running window energies the pitch search and the doubling check read for the
 // suppressor's sizes (len 960, max_pitch 588, maxperiod 768, N 960), all from the 864
-// down-sampled samples d. They are three independent chains of additions, so pitch_energies
-// advances them side by side; the values equal those the two functions compute on their own.
+// down-sampled samples d. They are independent chains of additions, so pitch_energies advances
+// them side by side. The doubling check's chain is the longest; it is run only as far as the
+// others take (delayed[0 .. delayed_valid - 1]) and remove_doubling continues it as far as it
+// needs. The values equal those the two functions compute on their own.
 struct PitchEnergies {
   float coarse[kMaxPitchSearch / 4];       // coarse search, per lag
   float fine[kMaxPitchSearch / 2];         // fine search, per lag
   float delayed[kPitchMaxPeriod / 2 + 1];  // doubling check: [0] = xx, [i] = delayed by i
+  int delayed_valid;                       // entries of delayed computed so far
+  float delayed_sum;                       // the running (unclamped) sum behind the last one
 };
 void pitch_energies(const float* d, PitchEnergies& e);
 
@@ -80,10 +84,9 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
 
 // Refines the period *T0 (full rate) against its sub-multiples on the down-sampled signal x
 // (maxperiod / 2 history samples before the N / 2 analysed ones) and returns the pitch gain.
-// `delayed_energy`, when given, is PitchEnergies::delayed of pitch_energies on x (maxperiod 768,
-// N 960).
+// `energies`, when given, come from pitch_energies on x (maxperiod 768, N 960); their delayed
+// chain is continued as far as needed.
 float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0, int prev_period,
-                      float prev_gain, const PitchKernels& k,
-                      const float* delayed_energy = nullptr);
+                      float prev_gain, const PitchKernels& k, PitchEnergies* energies = nullptr);
 
 }  // namespace orvo
