@@ -323,9 +323,9 @@ ORVO_ALWAYS_INLINE void Transform(const Src& src, float* re, float* im, const Sh
 template <class T>
 ORVO_ALWAYS_INLINE void Reverse(typename T::Vec& v) {
   if constexpr (T::kLanes == 8)
-    v = __builtin_shuffle(v, typename T::Index{7, 6, 5, 4, 3, 2, 1, 0});
+    v = __builtin_shufflevector(v, v, 7, 6, 5, 4, 3, 2, 1, 0);
   else
-    v = __builtin_shuffle(v, typename T::Index{3, 2, 1, 0});
+    v = __builtin_shufflevector(v, v, 3, 2, 1, 0);
 }
 
 // Even and odd floats of 2 L floats from p (real and imaginary parts of L bins).
@@ -335,11 +335,11 @@ ORVO_ALWAYS_INLINE void Deinterleave(typename T::Vec& re, typename T::Vec& im, c
   const typename T::Vec a = *reinterpret_cast<const U*>(p);
   const typename T::Vec b = *reinterpret_cast<const U*>(p + T::kLanes);
   if constexpr (T::kLanes == 8) {
-    re = __builtin_shuffle(a, b, typename T::Index{0, 2, 4, 6, 8, 10, 12, 14});
-    im = __builtin_shuffle(a, b, typename T::Index{1, 3, 5, 7, 9, 11, 13, 15});
+    re = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+    im = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
   } else {
-    re = __builtin_shuffle(a, b, typename T::Index{0, 2, 4, 6});
-    im = __builtin_shuffle(a, b, typename T::Index{1, 3, 5, 7});
+    re = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+    im = __builtin_shufflevector(a, b, 1, 3, 5, 7);
   }
 }
 
@@ -358,11 +358,11 @@ ORVO_ALWAYS_INLINE void Forward(Cpx* out, const float* in, float* re, float* im,
     const V i = *reinterpret_cast<const U*>(im + k);
     V lo, hi;
     if constexpr (L == 8) {
-      lo = __builtin_shuffle(r, i, typename T::Index{0, 8, 1, 9, 2, 10, 3, 11});
-      hi = __builtin_shuffle(r, i, typename T::Index{4, 12, 5, 13, 6, 14, 7, 15});
+      lo = __builtin_shufflevector(r, i, 0, 8, 1, 9, 2, 10, 3, 11);
+      hi = __builtin_shufflevector(r, i, 4, 12, 5, 13, 6, 14, 7, 15);
     } else {
-      lo = __builtin_shuffle(r, i, typename T::Index{0, 4, 1, 5});
-      hi = __builtin_shuffle(r, i, typename T::Index{2, 6, 3, 7});
+      lo = __builtin_shufflevector(r, i, 0, 4, 1, 5);
+      hi = __builtin_shufflevector(r, i, 2, 6, 3, 7);
     }
     *reinterpret_cast<U*>(o + 2 * k) = lo;
     *reinterpret_cast<U*>(o + 2 * k + L) = hi;

@@ -500,16 +500,15 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
   // order.
   static_assert(kCepstrumRing == Lanes8::kLanes);
   typedef Lanes8::Vec V;
-  typedef Lanes8::Index I;
   V dist[4] = {};
   for (int k = 0; k < kDenoiseBands; ++k) {
     V v;
     for (int i = 0; i < kCepstrumRing; ++i)
       v[i] = st.cepstrum_history[i][k];
-    const V d1 = v - __builtin_shuffle(v, I{1, 2, 3, 4, 5, 6, 7, 0});
-    const V d2 = v - __builtin_shuffle(v, I{2, 3, 4, 5, 6, 7, 0, 1});
-    const V d3 = v - __builtin_shuffle(v, I{3, 4, 5, 6, 7, 0, 1, 2});
-    const V d4 = v - __builtin_shuffle(v, I{4, 5, 6, 7, 0, 1, 2, 3});
+    const V d1 = v - __builtin_shufflevector(v, v, 1, 2, 3, 4, 5, 6, 7, 0);
+    const V d2 = v - __builtin_shufflevector(v, v, 2, 3, 4, 5, 6, 7, 0, 1);
+    const V d3 = v - __builtin_shufflevector(v, v, 3, 4, 5, 6, 7, 0, 1, 2);
+    const V d4 = v - __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
     dist[0] += d1 * d1;
     dist[1] += d2 * d2;
     dist[2] += d3 * d3;
