@@ -34,8 +34,8 @@ struct SharedTables {
 const SharedTables& GetSharedTables();
 
 // out = scale * DFT(in), 960 points, forward direction (e^(-2 pi i k n / 960)). The scale is
-// applied to the input while it is copied into digit-reversed order; the butterflies (radices
-// 5, 3, 4, 4, 4, outermost first) add none. out must not overlap in.
+// applied to each input value as the first butterflies read it; the butterflies (radices 5, 3,
+// 4, 4, 4, outermost first) add none. out must not overlap in.
 void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale);
 
 // Windowed transform of 960 real samples; keeps bins 0 to 480. Allocates one 960-bin buffer;
