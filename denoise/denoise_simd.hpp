@@ -16,11 +16,8 @@
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(ORVO_DENOISE_BASELINE_ONLY)
 #define ORVO_DENOISE_AVX2 1
 #define ORVO_TARGET_AVX2 __attribute__((target("arch=x86-64-v3")))
-// Plain loops that profit from wider vectors as they are: built for both, chosen at load time.
-#define ORVO_CLONES_AVX2 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define ORVO_DENOISE_AVX2 0
-#define ORVO_CLONES_AVX2
 #endif
 
 namespace orvo {

@@ -67,12 +67,7 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
                   const DenoiseAllocator& alloc, const PitchKernels& kernels,
                   const AutocorrPrefix* prefix);
 
-ORVO_CLONES_AVX2 void ApplyBinGains(Cpx* X, const float* gf) {
-  for (int k = 0; k < kDenoiseFreqBins; ++k) {
-    X[k].re *= gf[k];
-    X[k].im *= gf[k];
-  }
-}
+void ApplyBinGains(Cpx* X, const float* gf);
 
 bool ProcessFrame(DenoiserState& st, float* out, const float* in, int speechFlag, const Logger& log,
                   const DenoiseAllocator& alloc, float* vad, const PitchKernels& kernels,
@@ -243,8 +238,8 @@ void CorrTerms(BandTerms& t, const Cpx* X, const Cpx* P) {
 }
 
 // Band energies of X and of P and band correlations of X and P together.
-ORVO_CLONES_AVX2 void BandEnergiesAndCorr(float* Ex, float* Ep, float* Exp, const Cpx* X,
-                                          const Cpx* P) {
+ORVO_ALWAYS_INLINE void BandEnergiesAndCorrBody(float* Ex, float* Ep, float* Exp, const Cpx* X,
+                                                const Cpx* P) {
   BandTerms tx, tp, tc;
   EnergyTerms(tx, X);
   EnergyTerms(tp, P);
@@ -254,25 +249,17 @@ ORVO_CLONES_AVX2 void BandEnergiesAndCorr(float* Ex, float* Ep, float* Exp, cons
   SumBands<3>(out, terms);
 }
 
-}  // namespace
+// The bin-by-bin loops of the frame (plain loops; the x86-64-v3 build vectorises them with
+// eight lanes). Same operations in both builds.
 
-ORVO_CLONES_AVX2 void compute_band_energy(float* bandE, const Cpx* X) {
-  BandTerms t;
-  EnergyTerms(t, X);
-  float* const out[1] = {bandE};
-  const BandTerms* const terms[1] = {&t};
-  SumBands<1>(out, terms);
+ORVO_ALWAYS_INLINE void ApplyBinGainsBody(Cpx* X, const float* gf) {
+  for (int k = 0; k < kDenoiseFreqBins; ++k) {
+    X[k].re *= gf[k];
+    X[k].im *= gf[k];
+  }
 }
 
-ORVO_CLONES_AVX2 void compute_band_corr(float* bandC, const Cpx* X, const Cpx* P) {
-  BandTerms t;
-  CorrTerms(t, X, P);
-  float* const out[1] = {bandC};
-  const BandTerms* const terms[1] = {&t};
-  SumBands<1>(out, terms);
-}
-
-ORVO_CLONES_AVX2 void interp_band_gain(float* g, const float* bandE) {
+ORVO_ALWAYS_INLINE void InterpBandGainBody(float* g, const float* bandE) {
   const BandLayout& l = GetBandLayout();
   for (int b = 0; b < kDenoiseBands - 1; ++b) {
     const float lo = bandE[b];
@@ -282,6 +269,59 @@ ORVO_CLONES_AVX2 void interp_band_gain(float* g, const float* bandE) {
   }
   for (int k = kGainedBins; k < kDenoiseFreqBins; ++k)
     g[k] = 0.0f;
+}
+
+void BandEnergiesAndCorrBaseline(float* Ex, float* Ep, float* Exp, const Cpx* X, const Cpx* P) {
+  BandEnergiesAndCorrBody(Ex, Ep, Exp, X, P);
+}
+void ApplyBinGainsBaseline(Cpx* X, const float* gf) {
+  ApplyBinGainsBody(X, gf);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void BandEnergiesAndCorrAvx2(float* Ex, float* Ep, float* Exp, const Cpx* X,
+                                              const Cpx* P) {
+  BandEnergiesAndCorrBody(Ex, Ep, Exp, X, P);
+}
+ORVO_TARGET_AVX2 void ApplyBinGainsAvx2(Cpx* X, const float* gf) {
+  ApplyBinGainsBody(X, gf);
+}
+#endif
+
+void BandEnergiesAndCorr(float* Ex, float* Ep, float* Exp, const Cpx* X, const Cpx* P) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return BandEnergiesAndCorrAvx2(Ex, Ep, Exp, X, P);
+#endif
+  BandEnergiesAndCorrBaseline(Ex, Ep, Exp, X, P);
+}
+
+void ApplyBinGains(Cpx* X, const float* gf) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return ApplyBinGainsAvx2(X, gf);
+#endif
+  ApplyBinGainsBaseline(X, gf);
+}
+
+}  // namespace
+
+void compute_band_energy(float* bandE, const Cpx* X) {
+  BandTerms t;
+  EnergyTerms(t, X);
+  float* const out[1] = {bandE};
+  const BandTerms* const terms[1] = {&t};
+  SumBands<1>(out, terms);
+}
+
+void compute_band_corr(float* bandC, const Cpx* X, const Cpx* P) {
+  BandTerms t;
+  CorrTerms(t, X, P);
+  float* const out[1] = {bandC};
+  const BandTerms* const terms[1] = {&t};
+  SumBands<1>(out, terms);
+}
+
+void interp_band_gain(float* g, const float* bandE) {
+  InterpBandGainBody(g, bandE);
 }
 
 void dct22(float* out, const float* in) {
@@ -533,8 +573,10 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
 
 }  // namespace
 
-ORVO_CLONES_AVX2 void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const float* Ep,
-                                   const float* Exp, const float* g) {
+namespace {
+
+ORVO_ALWAYS_INLINE void PitchFilterBody(Cpx* X, const Cpx* P, const float* Ex, const float* Ep,
+                                        const float* Exp, const float* g) {
   float r[kDenoiseBands];
   for (int b = 0; b < kDenoiseBands; ++b) {
     float rb;
@@ -596,13 +638,37 @@ ORVO_CLONES_AVX2 void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const 
   }
 }
 
-ORVO_CLONES_AVX2 bool smooth_and_freeze_gains(DenoiserState& st, float* g, int speechFlag,
-                                              float* gf) {
+void PitchFilterBaseline(Cpx* X, const Cpx* P, const float* Ex, const float* Ep, const float* Exp,
+                         const float* g) {
+  PitchFilterBody(X, P, Ex, Ep, Exp, g);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void PitchFilterAvx2(Cpx* X, const Cpx* P, const float* Ex, const float* Ep,
+                                      const float* Exp, const float* g) {
+  PitchFilterBody(X, P, Ex, Ep, Exp, g);
+}
+#endif
+
+}  // namespace
+
+void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const float* Ep, const float* Exp,
+                  const float* g) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return PitchFilterAvx2(X, P, Ex, Ep, Exp, g);
+#endif
+  PitchFilterBaseline(X, P, Ex, Ep, Exp, g);
+}
+
+namespace {
+
+ORVO_ALWAYS_INLINE bool SmoothAndFreezeBody(DenoiserState& st, float* g, int speechFlag,
+                                            float* gf) {
   for (int b = 0; b < kDenoiseBands; ++b) {
     float v = Max(g[b], kGainDecay * st.prev_band_gains[b]);
     g[b] = Max(v, st.gain_floor);
   }
-  interp_band_gain(gf, g);
+  InterpBandGainBody(gf, g);
   int pulled_down = 0;
   for (int k = kFreezeFirstBin; k <= kFreezeLastBin; ++k)
     if (gf[k] < kFreezeGain) ++pulled_down;
@@ -613,6 +679,25 @@ ORVO_CLONES_AVX2 bool smooth_and_freeze_gains(DenoiserState& st, float* g, int s
   }
   std::memcpy(gf, st.saved_bin_gains, sizeof st.saved_bin_gains);
   return true;
+}
+
+bool SmoothAndFreezeBaseline(DenoiserState& st, float* g, int speechFlag, float* gf) {
+  return SmoothAndFreezeBody(st, g, speechFlag, gf);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 bool SmoothAndFreezeAvx2(DenoiserState& st, float* g, int speechFlag, float* gf) {
+  return SmoothAndFreezeBody(st, g, speechFlag, gf);
+}
+#endif
+
+}  // namespace
+
+bool smooth_and_freeze_gains(DenoiserState& st, float* g, int speechFlag, float* gf) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return SmoothAndFreezeAvx2(st, g, speechFlag, gf);
+#endif
+  return SmoothAndFreezeBaseline(st, g, speechFlag, gf);
 }
 
 bool frame_synthesis(DenoiserState& st, float* out, const Cpx* X, const Logger& log,
