@@ -546,23 +546,64 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k,
 }
 
 void pitch_energies(const float* d, PitchEnergies& e) {
-  constexpr int len = kPitchFrameSize;
-  constexpr int max_pitch = kMaxPitchSearch;
-  constexpr int maxperiod = kPitchMaxPeriod / 2;
-  // With two additions per delay step, this chain keeps pace with the fine search's one (one
-  // addition and a maximum per lag) up to about delay 196.
+  // The three chains of SlidingEnergy (coarse: every other sample, fine) and DelayedEnergy, one
+  // step each per round, with the rounds cut where a chain changes phase so that no round needs
+  // a test. The doubling check's chain has two additions per delay step; up to delay 196 it
+  // keeps pace with the fine search's chain (one addition and a maximum per lag).
+  constexpr int kCoarseLen = kPitchFrameSize / 4, kCoarseLags = kMaxPitchSearch / 4;  // 240, 147
+  constexpr int kFineLen = kPitchFrameSize / 2, kFineLags = kMaxPitchSearch / 2;      // 480, 294
   constexpr int kDelayedAhead = 196;
-  SlidingEnergy coarse{d, 2, len >> 2, max_pitch >> 2, e.coarse};
-  SlidingEnergy fine{d, 1, len >> 1, max_pitch >> 1, e.fine};
-  DelayedEnergy delayed{d + maxperiod, len >> 1, kDelayedAhead, e.delayed};
-  bool more = true;
-  while (more) {
-    more = coarse.Step();
-    more = fine.Step() || more;
-    more = delayed.Step() || more;
+  static_assert(kCoarseLen + kCoarseLags < kFineLen && kDelayedAhead < kFineLags);
+  const float* x = d + kPitchMaxPeriod / 2;  // the analysed window of the doubling check
+  float coarse = 1.0f, fine = 1.0f, delayed = 0.0f;
+  auto coarse_init = [&](int s) {
+    const float v = d[2 * s];
+    coarse += v * v;
+  };
+  auto coarse_slide = [&](int j) {
+    e.coarse[j] = coarse;
+    const float in = d[2 * (j + kCoarseLen)];
+    const float gone = d[2 * j];
+    coarse += in * in - gone * gone;
+    coarse = 1.0f > coarse ? 1.0f : coarse;
+  };
+  auto fine_init = [&](int s) { fine += d[s] * d[s]; };
+  auto fine_slide = [&](int j) {
+    e.fine[j] = fine;
+    const float in = d[j + kFineLen];
+    const float gone = d[j];
+    fine += in * in - gone * gone;
+    fine = 1.0f > fine ? 1.0f : fine;
+  };
+  auto delayed_init = [&](int s) { delayed += x[s] * x[s]; };
+  auto delayed_step = [&](int i) {
+    delayed = delayed + x[-i] * x[-i] - x[kFineLen - i] * x[kFineLen - i];
+    e.delayed[i] = 0.0f > delayed ? 0.0f : delayed;
+  };
+  int s = 0;
+  for (; s < kCoarseLen; ++s) {
+    coarse_init(s);
+    fine_init(s);
+    delayed_init(s);
   }
+  for (; s < kCoarseLen + kCoarseLags; ++s) {
+    coarse_slide(s - kCoarseLen);
+    fine_init(s);
+    delayed_init(s);
+  }
+  for (; s < kFineLen; ++s) {
+    fine_init(s);
+    delayed_init(s);
+  }
+  e.delayed[0] = delayed;
+  for (; s < kFineLen + kDelayedAhead; ++s) {
+    fine_slide(s - kFineLen);
+    delayed_step(s - kFineLen + 1);
+  }
+  for (; s < kFineLen + kFineLags; ++s)
+    fine_slide(s - kFineLen);
   e.delayed_valid = kDelayedAhead + 1;
-  e.delayed_sum = delayed.yy;
+  e.delayed_sum = delayed;
 }
 
 int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k,
