@@ -21,28 +21,21 @@ inline constexpr int kFftStageTwiddles = 4 * 192 + 2 * 64 + 3 * 16 + 3 * 4;
 struct SharedTables {
   float twiddle_re[kDenoiseFftSize];  // e^(-2 pi i k / 960)
   float twiddle_im[kDenoiseFftSize];
-  std::uint16_t fft_source[kDenoiseFftSize];  // position k of the digit-reversed input holds n
-  // Forward transform: the window times 1/960 for the input that lands at position k.
-  float window_at_source[kDenoiseFftSize];
-  // Inverse transform: position k takes bin mirror_bin[k] (k's input n, or 960 - n above 480),
-  // the imaginary part scaled by imag_scale[k] (+-1/960: the mirrored half is conjugated).
-  std::uint16_t mirror_bin[kDenoiseFftSize];
-  float imag_scale[kDenoiseFftSize];
-  float window_full[kDenoiseFftSize];  // window_half followed by its mirror
+  float window_full[kDenoiseFftSize];     // window_half followed by its mirror
+  float window_forward[kDenoiseFftSize];  // window_full / 960: window and forward scale at once
   float stage_twiddle_re[kFftStageTwiddles];
   float stage_twiddle_im[kFftStageTwiddles];
-  float window_half[kDenoiseFftSize / 2];    // sin(pi/2 sin^2(pi/2 (i + 0.5) / 480))
-  float window_scaled[kDenoiseFftSize / 2];  // window_half / 960: window and FFT scale at once
-  float dct_coeffs[kDctSize * kDctSize];     // cos((n + 0.5) k pi / 22), k = 0 times sqrt(0.5)
-  double dct_scale;                          // sqrt(2 / 22)
+  float window_half[kDenoiseFftSize / 2];  // sin(pi/2 sin^2(pi/2 (i + 0.5) / 480))
+  float dct_coeffs[kDctSize * kDctSize];   // cos((n + 0.5) k pi / 22), k = 0 times sqrt(0.5)
+  double dct_scale;                        // sqrt(2 / 22)
 };
 
 // Built once, on first use, and never changed afterwards.
 const SharedTables& GetSharedTables();
 
 // out = scale * DFT(in), 960 points, forward direction (e^(-2 pi i k n / 960)). The scale is
-// applied to the input while it is copied into digit-reversed order; the butterflies (radices
-// 5, 3, 4, 4, 4, outermost first) add none. out must not overlap in.
+// applied to each input value as the first butterflies read it; the butterflies (radices 5, 3,
+// 4, 4, 4, outermost first) add none. out must not overlap in.
 void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale);
 
 // Windowed transform of 960 real samples; keeps bins 0 to 480. Allocates one 960-bin buffer;

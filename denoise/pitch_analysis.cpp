@@ -12,7 +12,6 @@ namespace orvo {
 
 namespace {
 
-constexpr int kMaxPitchSearch = kPitchMaxPeriod - 3 * kPitchMinPeriod;  // 588 lags
 constexpr int kMaxAutocorrLag = 8;
 
 inline float Max(float a, float b) {
@@ -59,13 +58,41 @@ template <class T>
 ORVO_ALWAYS_INLINE void RunWindows(const float* x, const float* y, const int* start, float* out,
                                    int windows, int n) {
   constexpr int L = T::kLanes;
-  int w = 0;
-  for (; w + 4 <= windows; w += 4)
-    XcorrWindows<T, 4>(x, y, start + w, out + L * w, n);
-  for (; w + 2 <= windows; w += 2)
-    XcorrWindows<T, 2>(x, y, start + w, out + L * w, n);
-  for (; w < windows; ++w)
-    XcorrWindows<T, 1>(x, y, start + w, out + L * w, n);
+  // Groups of at most eight windows, as even as possible: each step of a group adds one term to
+  // every lane, and six or more windows keep the adders busy while each sum waits for its last.
+  const int groups = (windows + 7) / 8;
+  for (int g = 0, w = 0; g < groups; ++g) {
+    const int size = (windows - w) / (groups - g);
+    const int* st = start + w;
+    float* o = out + L * w;
+    switch (size) {
+      case 8:
+        XcorrWindows<T, 8>(x, y, st, o, n);
+        break;
+      case 7:
+        XcorrWindows<T, 7>(x, y, st, o, n);
+        break;
+      case 6:
+        XcorrWindows<T, 6>(x, y, st, o, n);
+        break;
+      case 5:
+        XcorrWindows<T, 5>(x, y, st, o, n);
+        break;
+      case 4:
+        XcorrWindows<T, 4>(x, y, st, o, n);
+        break;
+      case 3:
+        XcorrWindows<T, 3>(x, y, st, o, n);
+        break;
+      case 2:
+        XcorrWindows<T, 2>(x, y, st, o, n);
+        break;
+      default:
+        XcorrWindows<T, 1>(x, y, st, o, n);
+        break;
+    }
+    w += size;
+  }
 }
 
 // Adds the terms i = from .. n - 1 of the correlation at `lag` to sum, in order.
@@ -74,43 +101,6 @@ ORVO_ALWAYS_INLINE float FinishSum(float sum, const float* x, const float* y, in
   for (int i = from; i < n; ++i)
     sum += x[i] * y[lag + i];
   return sum;
-}
-
-// Rows v[0..L-1] of an L x L block become its columns.
-ORVO_ALWAYS_INLINE void Transpose(Lanes4::Vec (&v)[4]) {
-  typedef Lanes4::Vec V;
-  typedef Lanes4::Index I;
-  const I lo = {0, 4, 1, 5}, hi = {2, 6, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
-  const V t0 = __builtin_shuffle(v[0], v[1], lo), t1 = __builtin_shuffle(v[0], v[1], hi);
-  const V t2 = __builtin_shuffle(v[2], v[3], lo), t3 = __builtin_shuffle(v[2], v[3], hi);
-  v[0] = __builtin_shuffle(t0, t2, first);
-  v[1] = __builtin_shuffle(t0, t2, second);
-  v[2] = __builtin_shuffle(t1, t3, first);
-  v[3] = __builtin_shuffle(t1, t3, second);
-}
-
-ORVO_ALWAYS_INLINE void Transpose(Lanes8::Vec (&v)[8]) {
-  typedef Lanes8::Vec V;
-  typedef Lanes8::Index I;
-  const I lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
-  const I even = {0, 1, 8, 9, 4, 5, 12, 13}, odd = {2, 3, 10, 11, 6, 7, 14, 15};
-  const I first = {0, 1, 2, 3, 8, 9, 10, 11}, second = {4, 5, 6, 7, 12, 13, 14, 15};
-  const V t0 = __builtin_shuffle(v[0], v[1], lo), t1 = __builtin_shuffle(v[0], v[1], hi);
-  const V t2 = __builtin_shuffle(v[2], v[3], lo), t3 = __builtin_shuffle(v[2], v[3], hi);
-  const V t4 = __builtin_shuffle(v[4], v[5], lo), t5 = __builtin_shuffle(v[4], v[5], hi);
-  const V t6 = __builtin_shuffle(v[6], v[7], lo), t7 = __builtin_shuffle(v[6], v[7], hi);
-  const V u0 = __builtin_shuffle(t0, t2, even), u1 = __builtin_shuffle(t0, t2, odd);
-  const V u2 = __builtin_shuffle(t1, t3, even), u3 = __builtin_shuffle(t1, t3, odd);
-  const V u4 = __builtin_shuffle(t4, t6, even), u5 = __builtin_shuffle(t4, t6, odd);
-  const V u6 = __builtin_shuffle(t5, t7, even), u7 = __builtin_shuffle(t5, t7, odd);
-  v[0] = __builtin_shuffle(u0, u4, first);
-  v[1] = __builtin_shuffle(u1, u5, first);
-  v[2] = __builtin_shuffle(u2, u6, first);
-  v[3] = __builtin_shuffle(u3, u7, first);
-  v[4] = __builtin_shuffle(u0, u4, second);
-  v[5] = __builtin_shuffle(u1, u5, second);
-  v[6] = __builtin_shuffle(u2, u6, second);
-  v[7] = __builtin_shuffle(u3, u7, second);
 }
 
 // Adds terms i .. i + L - 1 of L correlations (rows r[0..L-1]) to the lanes of acc, in order.
@@ -271,35 +261,100 @@ void XcorrAtReference(const float* x, const float* y, int, const int* lags, floa
 
 // ---------------------------------------------------------------------------------------------
 
-// The two lags with the largest xcorr^2 / (1 + energy of y over the lag's window), best first.
-void FindBestPitch(const float* xcorr, const float* y, int len, int max_pitch, int* best) {
+// Running energies. Each is one chain of float additions in a fixed order; the chains do not
+// depend on one another, so several can advance side by side (one step each per round), which
+// lets their additions overlap.
+
+// Energy of y (every stride-th sample) over a window of len samples: 1 + the sum of squares in
+// order, then slid by one sample per lag and held at 1 or more. out[j] is the value lag j sees.
+struct SlidingEnergy {
+  const float* y;
+  int stride;
+  int len;
+  int lags;
+  float* out;
   float syy = 1.0f;
-  for (int j = 0; j < len; ++j)
-    syy += y[j] * y[j];
+  int step = 0;
+
+  ORVO_ALWAYS_INLINE bool Step() {
+    if (step < len) {
+      const float v = y[stride * step];
+      syy += v * v;
+    } else {
+      const int j = step - len;
+      if (j >= lags) return false;
+      out[j] = syy;
+      const float in = y[stride * (j + len)];
+      const float gone = y[stride * j];
+      syy += in * in - gone * gone;
+      syy = Max(1.0f, syy);
+    }
+    ++step;
+    return true;
+  }
+};
+
+// Energy of x over n samples (in order from 0) in out[0], then of the window delayed by i
+// (one sample in at x[-i], one out at x[n - i]) in out[i] for i <= max_delay, each stored value
+// held at 0 or more (the running sum itself is not).
+struct DelayedEnergy {
+  const float* x;
+  int n;
+  int max_delay;
+  float* out;
+  float yy = 0.0f;
+  int step = 0;
+
+  ORVO_ALWAYS_INLINE bool Step() {
+    if (step < n) {
+      yy += x[step] * x[step];
+      if (step == n - 1) out[0] = yy;
+    } else {
+      const int i = step - n + 1;
+      if (i > max_delay) return false;
+      yy = yy + x[-i] * x[-i] - x[n - i] * x[n - i];
+      out[i] = Max(0.0f, yy);
+    }
+    ++step;
+    return true;
+  }
+};
+
+template <class E>
+void RunChain(E&& e) {
+  while (e.Step()) {
+  }
+}
+
+// The two lags with the largest xcorr^2 / syy[j] (syy from SlidingEnergy), best first, over
+// lags j = 0 .. count - 1, or, with `at`, over the increasing lags at[0 .. count - 1] (every
+// other lag having xcorr 0, which never counts).
+void FindBestPitch(const float* xcorr, const float* syy_at, int count, int* best,
+                   const int* at = nullptr) {
   float num0 = -1.0f, num1 = -1.0f, den0 = 0.0f, den1 = 0.0f;
   best[0] = 0;
   best[1] = 1;
-  for (int j = 0; j < max_pitch; ++j) {
-    if (xcorr[j] > 0.0f) {
-      const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
-      const float num = v * v;
-      if (num * den1 > num1 * syy) {
-        if (num * den0 > num0 * syy) {
-          num1 = num0;
-          den1 = den0;
-          best[1] = best[0];
-          num0 = num;
-          den0 = syy;
-          best[0] = j;
-        } else {
-          num1 = num;
-          den1 = syy;
-          best[1] = j;
-        }
+  for (int c = 0; c < count; ++c) {
+    const int j = at != nullptr ? at[c] : c;
+    const float syy = syy_at[j];
+    const float v = xcorr[j] * 1e-12f;  // keeps the squares in range
+    const float num = v * v;
+    // Both tests evaluated, one branch: the sign of xcorr is not predictable, a new second best
+    // is rare.
+    if ((xcorr[j] > 0.0f) & (num * den1 > num1 * syy)) {
+      if (num * den0 > num0 * syy) {
+        num1 = num0;
+        den1 = den0;
+        best[1] = best[0];
+        num0 = num;
+        den0 = syy;
+        best[0] = j;
+      } else {
+        num1 = num;
+        den1 = syy;
+        best[1] = j;
       }
     }
-    syy += y[j + len] * y[j + len] - y[j] * y[j];
-    syy = Max(1.0f, syy);
   }
 }
 
@@ -323,6 +378,21 @@ const PitchKernels& ReferencePitchKernels() {
   return kernels;
 }
 
+namespace {
+
+// Adds the terms the fast part of the autocorrelation leaves out (i + lag beyond n) to ac.
+void AutocorrTail(const float* x, float* ac, int lag, int n) {
+  const int fast_n = n - lag;
+  for (int l = 0; l <= lag; ++l) {
+    float d = 0.0f;
+    for (int i = l + fast_n; i < n; ++i)
+      d += x[i] * x[i - l];
+    ac[l] += d;
+  }
+}
+
+}  // namespace
+
 void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernels& k) {
   ORVO_CHECK(lag <= kMaxAutocorrLag && lag < n, "pitch_analysis");
   const int fast_n = n - lag;
@@ -330,12 +400,17 @@ void _celt_autocorr(const float* x, float* ac, int lag, int n, const PitchKernel
   for (int l = 0; l <= lag; ++l)
     lags[l] = l;
   k.xcorr_at(x, x, n, lags, ac, lag + 1, fast_n);
-  for (int l = 0; l <= lag; ++l) {
-    float d = 0.0f;
-    for (int i = l + fast_n; i < n; ++i)
-      d += x[i] * x[i - l];
-    ac[l] += d;
-  }
+  AutocorrTail(x, ac, lag, n);
+}
+
+void AutocorrPrefix::Start(const float* history) {
+  const float* h = history + kPitchFrameSize / 2;  // what the shift by one hop keeps
+  d[0] = 0.5f * (0.5f * h[1] + h[0]);
+  for (int j = 1; j < kAutocorrPrefix + 4; ++j)
+    d[j] = 0.5f * (0.5f * (h[2 * j - 1] + h[2 * j + 1]) + h[2 * j]);
+  for (float& v : sums)
+    v = 0.0f;
+  i = 0;
 }
 
 void _celt_lpc(float* lpc, const float* ac, int p) {
@@ -361,7 +436,11 @@ void _celt_lpc(float* lpc, const float* ac, int p) {
   }
 }
 
-void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
+namespace {
+
+template <class T>
+ORVO_ALWAYS_INLINE void PitchDownsample(const float* history, float* d, const PitchKernels& k,
+                                        const AutocorrPrefix* prefix) {
   const float* h = history;
   constexpr int n = kPitchDownsampled;
   for (int i = 1; i < n; ++i)
@@ -369,7 +448,20 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
   d[0] = 0.5f * (0.5f * h[1] + h[0]);
 
   float ac[5];
-  _celt_autocorr(d, ac, 4, n, k);
+  if (prefix != nullptr) {
+    // The sums so far, continued in the same order.
+    ORVO_CHECK(prefix->i == kAutocorrPrefix, "pitch_analysis");
+    for (int l = 0; l <= 4; ++l)
+      ac[l] = prefix->sums[l];
+    for (int i = kAutocorrPrefix; i < n - 4; ++i) {
+      const float x = d[i];
+      for (int l = 0; l <= 4; ++l)
+        ac[l] += x * d[i + l];
+    }
+    AutocorrTail(d, ac, 4, n);
+  } else {
+    _celt_autocorr(d, ac, 4, n, k);
+  }
   ac[0] *= 1.0001f;  // noise floor at -40 dB
   for (int i = 1; i <= 4; ++i) {
     const float c = 0.008f * i;  // lag window
@@ -389,9 +481,29 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
   const float num2 = lpc[2] + c1 * lpc[1];
   const float num3 = lpc[3] + c1 * lpc[2];
   const float num4 = c1 * lpc[3];
-  // In place from the end backwards, so that every output still reads unfiltered samples; the
-  // samples before d[0] count as 0.
-  for (int i = n - 1; i >= 5; --i) {
+  // In place from the end backwards, so that every output still reads unfiltered samples (a
+  // block of L outputs loads all its inputs before it stores); the samples before d[0] count
+  // as 0.
+  constexpr int L = T::kLanes;
+  typedef typename T::Vec V;
+  typedef typename T::Unaligned U;
+  int i = n - L;
+  for (; i >= 5; i -= L) {
+    const V x0 = *reinterpret_cast<const U*>(d + i);
+    const V x1 = *reinterpret_cast<const U*>(d + i - 1);
+    const V x2 = *reinterpret_cast<const U*>(d + i - 2);
+    const V x3 = *reinterpret_cast<const U*>(d + i - 3);
+    const V x4 = *reinterpret_cast<const U*>(d + i - 4);
+    const V x5 = *reinterpret_cast<const U*>(d + i - 5);
+    V sum = x0;
+    sum += num0 * x1;
+    sum += num1 * x2;
+    sum += num2 * x3;
+    sum += num3 * x4;
+    sum += num4 * x5;
+    *reinterpret_cast<U*>(d + i) = sum;
+  }
+  for (i += L - 1; i >= 5; --i) {
     float sum = d[i];
     sum += num0 * d[i - 1];
     sum += num1 * d[i - 2];
@@ -411,12 +523,108 @@ void pitch_downsample(const float* history, float* d, const PitchKernels& k) {
   }
 }
 
-int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k) {
+void PitchDownsampleBaseline(const float* history, float* d, const PitchKernels& k,
+                             const AutocorrPrefix* prefix) {
+  PitchDownsample<Lanes4>(history, d, k, prefix);
+}
+
+#if ORVO_DENOISE_AVX2
+ORVO_TARGET_AVX2 void PitchDownsampleAvx2(const float* history, float* d, const PitchKernels& k,
+                                          const AutocorrPrefix* prefix) {
+  PitchDownsample<Lanes8>(history, d, k, prefix);
+}
+#endif
+
+}  // namespace
+
+void pitch_downsample(const float* history, float* d, const PitchKernels& k,
+                      const AutocorrPrefix* prefix) {
+#if ORVO_DENOISE_AVX2
+  if (DenoiseUseAvx2()) return PitchDownsampleAvx2(history, d, k, prefix);
+#endif
+  PitchDownsampleBaseline(history, d, k, prefix);
+}
+
+void pitch_energies(const float* d, PitchEnergies& e) {
+  // The three chains of SlidingEnergy (coarse: every other sample, fine) and DelayedEnergy, one
+  // step each per round, with the rounds cut where a chain changes phase so that no round needs
+  // a test. The doubling check's chain has two additions per delay step; up to delay 196 it
+  // keeps pace with the fine search's chain (one addition and a maximum per lag).
+  constexpr int kCoarseLen = kPitchFrameSize / 4, kCoarseLags = kMaxPitchSearch / 4;  // 240, 147
+  constexpr int kFineLen = kPitchFrameSize / 2, kFineLags = kMaxPitchSearch / 2;      // 480, 294
+  constexpr int kDelayedAhead = 196;
+  static_assert(kCoarseLen + kCoarseLags < kFineLen && kDelayedAhead < kFineLags);
+  const float* x = d + kPitchMaxPeriod / 2;  // the analysed window of the doubling check
+  float coarse = 1.0f, fine = 1.0f, delayed = 0.0f;
+  auto coarse_init = [&](int s) {
+    const float v = d[2 * s];
+    coarse += v * v;
+  };
+  auto coarse_slide = [&](int j) {
+    e.coarse[j] = coarse;
+    const float in = d[2 * (j + kCoarseLen)];
+    const float gone = d[2 * j];
+    coarse += in * in - gone * gone;
+    coarse = 1.0f > coarse ? 1.0f : coarse;
+  };
+  auto fine_init = [&](int s) { fine += d[s] * d[s]; };
+  auto fine_slide = [&](int j) {
+    e.fine[j] = fine;
+    const float in = d[j + kFineLen];
+    const float gone = d[j];
+    fine += in * in - gone * gone;
+    fine = 1.0f > fine ? 1.0f : fine;
+  };
+  auto delayed_init = [&](int s) { delayed += x[s] * x[s]; };
+  auto delayed_step = [&](int i) {
+    delayed = delayed + x[-i] * x[-i] - x[kFineLen - i] * x[kFineLen - i];
+    e.delayed[i] = 0.0f > delayed ? 0.0f : delayed;
+  };
+  int s = 0;
+  for (; s < kCoarseLen; ++s) {
+    coarse_init(s);
+    fine_init(s);
+    delayed_init(s);
+  }
+  for (; s < kCoarseLen + kCoarseLags; ++s) {
+    coarse_slide(s - kCoarseLen);
+    fine_init(s);
+    delayed_init(s);
+  }
+  for (; s < kFineLen; ++s) {
+    fine_init(s);
+    delayed_init(s);
+  }
+  e.delayed[0] = delayed;
+  for (; s < kFineLen + kDelayedAhead; ++s) {
+    fine_slide(s - kFineLen);
+    delayed_step(s - kFineLen + 1);
+  }
+  for (; s < kFineLen + kFineLags; ++s)
+    fine_slide(s - kFineLen);
+  e.delayed_valid = kDelayedAhead + 1;
+  e.delayed_sum = delayed;
+}
+
+int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, const PitchKernels& k,
+                 const PitchEnergies* energies) {
   ORVO_CHECK(len <= kPitchFrameSize && max_pitch <= kMaxPitchSearch, "pitch_analysis");
+  ORVO_CHECK(energies == nullptr || (len == kPitchFrameSize && max_pitch == kMaxPitchSearch),
+             "pitch_analysis");
   const int lag = len + max_pitch;
   float x_lp4[kPitchFrameSize / 4];
   float y_lp4[(kPitchFrameSize + kMaxPitchSearch) / 4];
   float xcorr[kMaxPitchSearch / 2];
+  float coarse_energy[kMaxPitchSearch / 4], fine_energy[kMaxPitchSearch / 2];
+  const float* coarse_syy = coarse_energy;
+  const float* fine_syy = fine_energy;
+  if (energies != nullptr) {
+    coarse_syy = energies->coarse;
+    fine_syy = energies->fine;
+  } else {
+    RunChain(SlidingEnergy{y, 2, len >> 2, max_pitch >> 2, coarse_energy});
+    RunChain(SlidingEnergy{y, 1, len >> 1, max_pitch >> 1, fine_energy});
+  }
 
   // Coarse search at a quarter of the full rate.
   for (int j = 0; j < len >> 2; ++j)
@@ -425,22 +633,25 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
     y_lp4[j] = y[2 * j];
   k.xcorr(x_lp4, y_lp4, xcorr, len >> 2, max_pitch >> 2);
   int best[2];
-  FindBestPitch(xcorr, y_lp4, len >> 2, max_pitch >> 2, best);
+  FindBestPitch(xcorr, coarse_syy, max_pitch >> 2, best);
 
   // Fine search at half rate, only around the two coarse candidates.
+  // The lags within 2 of twice either candidate, in increasing order.
   const int half_lags = max_pitch >> 1;
   int lags[10];
   int count = 0;
-  for (int i = 0; i < half_lags; ++i) {
-    xcorr[i] = 0.0f;
-    if (std::abs(i - 2 * best[0]) > 2 && std::abs(i - 2 * best[1]) > 2) continue;
+  const int c0 = std::min(best[0], best[1]), c1 = std::max(best[0], best[1]);
+  for (int i = std::max(0, 2 * c0 - 2); i <= std::min(half_lags - 1, 2 * c0 + 2); ++i)
     lags[count++] = i;
-  }
+  for (int i = std::max(0, 2 * c1 - 2); i <= std::min(half_lags - 1, 2 * c1 + 2); ++i)
+    if (count == 0 || i > lags[count - 1]) lags[count++] = i;
+  for (int i = 0; i < half_lags; ++i)
+    xcorr[i] = 0.0f;
   float sums[10];
   k.xcorr_at(x_lp, y, lag >> 1, lags, sums, count, len >> 1);
   for (int c = 0; c < count; ++c)
     xcorr[lags[c]] = Max(-1.0f, sums[c]);
-  FindBestPitch(xcorr, y, len >> 1, half_lags, best);
+  FindBestPitch(xcorr, fine_syy, count, best, lags);
 
   // Pseudo-interpolation. A stronger neighbour at the next lag (a shorter period) moves the
   // result to the longer period 2 b - 1; this sign is part of the published algorithm.
@@ -458,7 +669,8 @@ int pitch_search(const float* x_lp, const float* y, int len, int max_pitch, cons
 }
 
 float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* T0_,
-                      int prev_period, float prev_gain, const PitchKernels& k) {
+                      int prev_period, float prev_gain, const PitchKernels& k,
+                      PitchEnergies* energies) {
   static constexpr int kSecondCheck[16] = {0, 0, 3, 2, 3, 2, 5, 2, 3, 2, 3, 2, 5, 2, 3, 2};
   const int minperiod0 = minperiod;
   maxperiod /= 2;
@@ -475,7 +687,7 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
   int T = T0;
 
   // Sub-multiples T0 / k, each with a second lag. No correlation depends on another, so all of
-  // them (with the energy xx and the correlation at T0) are computed together first.
+  // them (with the correlation at T0) are computed together first.
   int t1[16], t1b[16];
   int count = 0;
   for (int kk = 2; kk <= 15; ++kk) {
@@ -491,27 +703,40 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
     t1b[count] = T1b;
     ++count;
   }
-  int lags[2 + 2 * 14];
-  lags[0] = maxperiod;       // delay 0: xx
-  lags[1] = maxperiod - T0;  // xy
-  for (int c = 0; c < count; ++c) {
-    lags[2 + 2 * c] = maxperiod - t1[c];
-    lags[3 + 2 * c] = maxperiod - t1b[c];
-  }
-  float sums[2 + 2 * 14];
-  k.xcorr_at(x, d, d_len, lags, sums, 2 + 2 * count, N);
-  const float xx = sums[0];
-  const float xy = sums[1];
-
   // Energy of the window delayed by i, for every i (only the stored copies are clamped).
-  float yy_lookup[kPitchMaxPeriod / 2 + 1];
-  yy_lookup[0] = xx;
-  float yy = xx;
-  for (int i = 1; i <= maxperiod; ++i) {
-    yy = yy + x[-i] * x[-i] - x[N - i] * x[N - i];
-    yy_lookup[i] = Max(0.0f, yy);
+  // Needed up to the largest of T0 and the sub-multiples' lags (all within maxperiod).
+  ORVO_CHECK(energies == nullptr || (maxperiod == kPitchMaxPeriod / 2 && N == kPitchFrameSize / 2),
+             "pitch_analysis");
+  int need = T0;
+  for (int c = 0; c < count; ++c)
+    need = std::max(need, std::max(t1[c], t1b[c]));
+  float own_energy[kPitchMaxPeriod / 2 + 1];
+  float* yy_lookup = own_energy;
+  if (energies == nullptr) {
+    RunChain(DelayedEnergy{x, N, need, own_energy});
+  } else {
+    yy_lookup = energies->delayed;
+    if (need >= energies->delayed_valid) {
+      DelayedEnergy more{
+          x, N, need, yy_lookup, energies->delayed_sum, N - 1 + energies->delayed_valid};
+      RunChain(more);
+      energies->delayed_valid = need + 1;
+      energies->delayed_sum = more.yy;
+    }
   }
-  yy = yy_lookup[T0];
+  const float xx = yy_lookup[0];
+
+  int lags[1 + 2 * 14];
+  lags[0] = maxperiod - T0;  // xy
+  for (int c = 0; c < count; ++c) {
+    lags[1 + 2 * c] = maxperiod - t1[c];
+    lags[2 + 2 * c] = maxperiod - t1b[c];
+  }
+  float sums[1 + 2 * 14];
+  k.xcorr_at(x, d, d_len, lags, sums, 1 + 2 * count, N);
+  const float xy = sums[0];
+
+  float yy = yy_lookup[T0];
   float best_xy = xy;
   float best_yy = yy;
   const float g0 = PitchGain(xy, xx, yy);
@@ -521,7 +746,7 @@ float remove_doubling(const float* x, int maxperiod, int minperiod, int N, int* 
     const int kk = c + 2;
     const int T1 = t1[c];
     const int T1b = t1b[c];
-    const float xy1 = 0.5f * (sums[2 + 2 * c] + sums[3 + 2 * c]);
+    const float xy1 = 0.5f * (sums[1 + 2 * c] + sums[2 + 2 * c]);
     const float yy1 = 0.5f * (yy_lookup[T1] + yy_lookup[T1b]);
     const float g1 = PitchGain(xy1, xx, yy1);
     float cont;

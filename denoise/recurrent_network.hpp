@@ -67,8 +67,9 @@ struct DenoiseModel {
 
 const std::int8_t* DenoiseModelWeights();  // kDenoiseModelBytes values
 const DenoiseModel& BuiltinDenoiseModel();
-// The same values as floats, in the same layout; converted once, on first use.
-const float* DenoiseModelWeightsAsFloat();
+// Builds the built-in model's descriptors and the packed copy of its weights the fast layers
+// read (each is built once, on first use; this builds them ahead of the first frame).
+void PrepareDenoiseModel();
 
 // ---------------------------------------------------------------------------------------------
 // Activations of a raw integer-weighted sum S (the real pre-activation is S / 256).

@@ -271,6 +271,53 @@ TEST(DenoiseDense, WeightsByInputThenNeuronAndInt8Arrays) {
 
 // ---------------------------------------------------------------------------------------------
 
+// The built-in layers run from a packed copy of their weights; the same layers over copies of
+// their int8 arrays take the general path. Both must give the same bits, for every layer.
+TEST(DenoiseNetwork, PackedBuiltinLayersEqualTheGeneralPath) {
+  const DenoiseModel& m = BuiltinDenoiseModel();
+  testsignals::Noise rng(9);
+  auto copy = [](const std::int8_t* p, std::size_t n) {
+    return std::vector<std::int8_t>(p, p + n);
+  };
+  for (const DenseLayerDesc* l : {&m.input_layer, &m.gain_layer, &m.vad_layer}) {
+    const std::size_t n = static_cast<std::size_t>(l->nb_neurons);
+    const std::vector<std::int8_t> bias = copy(l->bias, n);
+    const std::vector<std::int8_t> w = copy(l->input_weights, n * l->nb_inputs);
+    const DenseLayerDesc general{bias.data(), w.data(), l->nb_inputs, l->nb_neurons, l->activation};
+    for (int step = 0; step < 20; ++step) {
+      std::vector<float> in(static_cast<std::size_t>(l->nb_inputs));
+      for (float& v : in)
+        v = static_cast<float>((step % 5 == 4 ? 300.0 : 2.0) * rng.Gauss());
+      float a[kMaxNeurons], b[kMaxNeurons];
+      apply_dense(*l, a, in.data());
+      apply_dense(general, b, in.data());
+      ASSERT_EQ(std::memcmp(a, b, n * sizeof(float)), 0) << l->nb_inputs << " " << step;
+    }
+  }
+  for (const RecurrentLayerDesc* l : {&m.vad_recurrent, &m.noise_recurrent, &m.gain_recurrent}) {
+    const std::size_t n = static_cast<std::size_t>(l->nb_neurons);
+    const std::vector<std::int8_t> bias = copy(l->bias, 3 * n);
+    const std::vector<std::int8_t> w = copy(l->input_weights, 3 * n * l->nb_inputs);
+    const std::vector<std::int8_t> u = copy(l->recurrent_weights, 3 * n * n);
+    const RecurrentLayerDesc general{bias.data(),  w.data(),      u.data(),
+                                     l->nb_inputs, l->nb_neurons, l->activation};
+    float s1[kMaxNeurons], s2[kMaxNeurons];
+    for (std::size_t i = 0; i < n; ++i)
+      s1[i] = s2[i] = static_cast<float>(std::abs(rng.Gauss()));
+    for (int step = 0; step < 20; ++step) {
+      std::vector<float> in(static_cast<std::size_t>(l->nb_inputs));
+      for (float& v : in)
+        v = static_cast<float>((step % 5 == 4 ? 300.0 : 2.0) * rng.Gauss());
+      float z1[kMaxNeurons], r1[kMaxNeurons], z2[kMaxNeurons], r2[kMaxNeurons];
+      ASSERT_TRUE(compute_gru(*l, s1, in.data(), z1, r1, DefaultLogger()));
+      ASSERT_TRUE(compute_gru(general, s2, in.data(), z2, r2, DefaultLogger()));
+      ASSERT_EQ(std::memcmp(z1, z2, n * sizeof(float)), 0) << n << " " << step;
+      ASSERT_EQ(std::memcmp(r1, r2, n * sizeof(float)), 0) << n << " " << step;
+      ASSERT_EQ(std::memcmp(s1, s2, n * sizeof(float)), 0) << n << " " << step;
+    }
+  }
+}
+
 TEST(DenoiseNetwork, FastAndReferenceAgreeBitForBit) {
   testsignals::Noise rng(5);
   NetworkState fast{}, ref{};

@@ -154,6 +154,125 @@ TEST(DenoiserTransform, FftMatchesTheDiscreteFourierTransform) {
   EXPECT_LT(worst, 2e-7);
 }
 
+// The 960-point transform as plain mixed-radix stages: digit-reversed copy, then radix 4, 4, 4,
+// 3 and 5 butterflies one at a time, in the order and with the operations the fast transform
+// must keep (it regroups them, it may not change them).
+void PlainFft(std::vector<float>& re, std::vector<float>& im) {
+  const SharedTables& t = GetSharedTables();
+  std::vector<float> r(960), i(960);
+  for (int n = 0; n < 960; ++n) {
+    const int k =
+        (n % 5) * 192 + ((n / 5) % 3) * 64 + ((n / 15) % 4) * 16 + ((n / 60) % 4) * 4 + n / 240;
+    r[k] = re[n];
+    i[k] = im[n];
+  }
+  auto turn = [](float& a, float& b, float wr, float wi) {
+    const float x = a * wr - b * wi;
+    b = a * wi + b * wr;
+    a = x;
+  };
+  const int radix[5] = {4, 4, 4, 3, 5}, m_of[5] = {1, 4, 16, 64, 192};
+  const int tw_at[5] = {0, 768 + 128 + 48, 768 + 128, 768, 0};
+  for (int s = 0; s < 5; ++s) {
+    const int p = radix[s], m = m_of[s];
+    for (int g = 0; g < 960; g += p * m)
+      for (int j = 0; j < m; ++j) {
+        float ar[5], ai[5];
+        for (int q = 0; q < p; ++q) {
+          ar[q] = r[g + j + q * m];
+          ai[q] = i[g + j + q * m];
+          if (q > 0 && m > 1)
+            turn(ar[q], ai[q], t.stage_twiddle_re[tw_at[s] + (q - 1) * m + j],
+                 t.stage_twiddle_im[tw_at[s] + (q - 1) * m + j]);
+        }
+        float o_r[5], o_i[5];
+        if (p == 4) {
+          const float t0r = ar[0] + ar[2], t0i = ai[0] + ai[2], t1r = ar[0] - ar[2],
+                      t1i = ai[0] - ai[2], t2r = ar[1] + ar[3], t2i = ai[1] + ai[3],
+                      t3r = ar[1] - ar[3], t3i = ai[1] - ai[3];
+          o_r[0] = t0r + t2r, o_i[0] = t0i + t2i, o_r[2] = t0r - t2r, o_i[2] = t0i - t2i;
+          o_r[1] = t1r + t3i, o_i[1] = t1i - t3r, o_r[3] = t1r - t3i, o_i[3] = t1i + t3r;
+        } else if (p == 3) {
+          const float c = t.twiddle_re[320], sn = t.twiddle_im[320];
+          const float sr = ar[1] + ar[2], si = ai[1] + ai[2], dr = ar[1] - ar[2],
+                      di = ai[1] - ai[2];
+          const float mr = ar[0] + c * sr, mi = ai[0] + c * si, er = sn * dr, ei = sn * di;
+          o_r[0] = ar[0] + sr, o_i[0] = ai[0] + si;
+          o_r[1] = mr - ei, o_i[1] = mi + er, o_r[2] = mr + ei, o_i[2] = mi - er;
+        } else {
+          const float a_r = t.twiddle_re[192], a_i = t.twiddle_im[192];
+          const float b_r = t.twiddle_re[384], b_i = t.twiddle_im[384];
+          const float s14r = ar[1] + ar[4], s14i = ai[1] + ai[4], d14r = ar[1] - ar[4],
+                      d14i = ai[1] - ai[4], s23r = ar[2] + ar[3], s23i = ai[2] + ai[3],
+                      d23r = ar[2] - ar[3], d23i = ai[2] - ai[3];
+          o_r[0] = ar[0] + s14r + s23r, o_i[0] = ai[0] + s14i + s23i;
+          const float m1r = ar[0] + a_r * s14r + b_r * s23r, m1i = ai[0] + a_r * s14i + b_r * s23i;
+          const float e1r = a_i * d14r + b_i * d23r, e1i = a_i * d14i + b_i * d23i;
+          const float m2r = ar[0] + b_r * s14r + a_r * s23r, m2i = ai[0] + b_r * s14i + a_r * s23i;
+          const float e2r = b_i * d14r - a_i * d23r, e2i = b_i * d14i - a_i * d23i;
+          o_r[1] = m1r - e1i, o_i[1] = m1i + e1r, o_r[4] = m1r + e1i, o_i[4] = m1i - e1r;
+          o_r[2] = m2r - e2i, o_i[2] = m2i + e2r, o_r[3] = m2r + e2i, o_i[3] = m2i - e2r;
+        }
+        for (int q = 0; q < p; ++q) {
+          r[g + j + q * m] = o_r[q];
+          i[g + j + q * m] = o_i[q];
+        }
+      }
+  }
+  re = r;
+  im = i;
+}
+
+TEST(DenoiserTransform, AllThreeTransformsEqualThePlainStagesBitForBit) {
+  const SharedTables& t = GetSharedTables();
+  Noise rng(13);
+  std::vector<float> x(960), y(960);
+  for (int n = 0; n < 960; ++n) {
+    x[n] = static_cast<float>(3000.0 * rng.Gauss());
+    y[n] = static_cast<float>(3000.0 * rng.Gauss());
+  }
+  x[7] = -0.0f;  // signed zeros must come out the same too
+  y[300] = -0.0f;
+
+  // fft960: scale on the way in.
+  std::vector<float> re(960), im(960), out_re(960), out_im(960);
+  for (int n = 0; n < 960; ++n) {
+    re[n] = x[n] * 0.37f;
+    im[n] = y[n] * 0.37f;
+  }
+  PlainFft(re, im);
+  fft960(x.data(), y.data(), out_re.data(), out_im.data(), 0.37f);
+  EXPECT_EQ(std::memcmp(re.data(), out_re.data(), 960 * sizeof(float)), 0);
+  EXPECT_EQ(std::memcmp(im.data(), out_im.data(), 960 * sizeof(float)), 0);
+
+  // Forward: x times (window / 960), imaginary part 0; bins 0 to 480.
+  for (int n = 0; n < 960; ++n) {
+    re[n] = x[n] * (t.window_full[n] * (1.0f / 960));
+    im[n] = 0.0f;
+  }
+  PlainFft(re, im);
+  std::vector<Cpx> X(481);
+  ASSERT_TRUE(forward_transform(X.data(), x.data(), DefaultDenoiseAllocator()));
+  for (int k = 0; k < 481; ++k) {
+    ASSERT_EQ(std::memcmp(&X[k].re, &re[k], sizeof(float)), 0) << k;
+    ASSERT_EQ(std::memcmp(&X[k].im, &im[k], sizeof(float)), 0) << k;
+  }
+
+  // Inverse: the conjugate-symmetric spectrum over 960, read backwards, times 960 and the window.
+  for (int n = 0; n < 960; ++n) {
+    const Cpx v = X[n <= 480 ? n : 960 - n];
+    re[n] = v.re * (1.0f / 960);
+    im[n] = v.im * (n <= 480 ? 1.0f / 960 : -1.0f / 960);
+  }
+  PlainFft(re, im);
+  std::vector<float> back(960);
+  ASSERT_TRUE(inverse_transform(back.data(), X.data(), DefaultDenoiseAllocator()));
+  for (int n = 0; n < 960; ++n) {
+    const float want = 960 * re[(960 - n) % 960] * t.window_full[n];
+    ASSERT_EQ(std::memcmp(&back[n], &want, sizeof(float)), 0) << n;
+  }
+}
+
 TEST(DenoiserTransform, WindowedOverlapAddReconstructs) {
   // forward then inverse gives the input times the window squared; overlapping halves add to 1.
   Noise rng(12);
@@ -480,6 +599,63 @@ TEST(DenoiserPitch, FindsThePeriodOfAHarmonicSignal) {
     RunHops(*st, x);
     EXPECT_NEAR(st->prev_pitch_period, period, 2) << period;
     EXPECT_GT(st->prev_pitch_gain, 0.8f) << period;
+  }
+}
+
+// The suppressor sums the pitch analysis' running energies and the first autocorrelation terms
+// ahead of the functions that use them (in the shadow of other work); with those, every function
+// must give exactly what it gives on its own, and the energies must be the plain running sums.
+TEST(DenoiserPitch, EnergiesAndAutocorrelationSummedAheadChangeNothing) {
+  const std::vector<float> s = NoisySpeech(kPitchHistory + 480, 91);
+  const std::vector<float> before(s.begin(), s.begin() + kPitchHistory);  // before the shift
+  const std::vector<float> after(s.begin() + 480, s.end());
+  AutocorrPrefix prefix;
+  prefix.Start(before.data());
+  for (int i = 0; i < kAutocorrPrefix; ++i)
+    prefix.Step();
+  for (const PitchKernels* k : {&FastPitchKernels(), &ReferencePitchKernels()}) {
+    std::vector<float> d(kPitchDownsampled), d2(kPitchDownsampled);
+    pitch_downsample(after.data(), d.data(), *k);
+    pitch_downsample(after.data(), d2.data(), *k, &prefix);
+    ASSERT_EQ(std::memcmp(d.data(), d2.data(), d.size() * sizeof(float)), 0);
+
+    PitchEnergies e;
+    pitch_energies(d.data(), e);
+    // Plain running sums: coarse over every other sample, fine over every sample, each 1 plus
+    // the window's energy, slid per lag and held at 1 or more.
+    for (int stride : {2, 1}) {
+      const int len = 960 / (2 * stride), lags = kMaxPitchSearch / (2 * stride);
+      const float* got = stride == 2 ? e.coarse : e.fine;
+      float syy = 1.0f;
+      for (int j = 0; j < len; ++j)
+        syy += d[stride * j] * d[stride * j];
+      for (int j = 0; j < lags; ++j) {
+        ASSERT_EQ(got[j], syy) << stride << " " << j;
+        syy += d[stride * (j + len)] * d[stride * (j + len)] - d[stride * j] * d[stride * j];
+        syy = 1.0f > syy ? 1.0f : syy;
+      }
+    }
+    const int T = pitch_search(d.data() + 384, d.data(), 960, kMaxPitchSearch, *k);
+    EXPECT_EQ(pitch_search(d.data() + 384, d.data(), 960, kMaxPitchSearch, *k, &e), T);
+    // Short and long periods: the long ones need the delayed energies beyond what was summed
+    // ahead.
+    for (int T0 : {768 - T, 62, 200, 500, 700, 767, 300}) {
+      int t1 = T0, t2 = T0;
+      const float g1 = remove_doubling(d.data(), 768, 60, 960, &t1, 300, 0.4f, *k);
+      const float g2 = remove_doubling(d.data(), 768, 60, 960, &t2, 300, 0.4f, *k, &e);
+      EXPECT_EQ(t1, t2) << T0;
+      EXPECT_EQ(std::memcmp(&g1, &g2, sizeof g1), 0) << T0;
+    }
+    const float* x = d.data() + 384;
+    float yy = 0.0f;
+    for (int i = 0; i < 480; ++i)
+      yy += x[i] * x[i];
+    ASSERT_EQ(e.delayed[0], yy);
+    for (int i = 1; i < e.delayed_valid; ++i) {
+      yy = yy + x[-i] * x[-i] - x[480 - i] * x[480 - i];
+      ASSERT_EQ(e.delayed[i], 0.0f > yy ? 0.0f : yy) << i;
+    }
+    EXPECT_GT(e.delayed_valid, 350);  // extended for the long periods
   }
 }
 
