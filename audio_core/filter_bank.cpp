@@ -7,8 +7,10 @@
 #include "audio_core/transform.hpp"
 
 // The per-sample loops are built twice, for baseline x86-64 and for AVX2/FMA, and the processor
-// picks at load time.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// picks at load time. ThreadSanitizer's runtime cannot resolve such functions at start-up, so
+// its builds keep the baseline loops only.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define ORVO_FB_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define ORVO_FB_CLONES
