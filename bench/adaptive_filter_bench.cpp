@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "audio_core/adaptive_filter_mono.hpp"
-#include "tests/adaptive_filter_mono_reference.hpp"
+#include "bench/adaptive_filter_plain.hpp"
 
 namespace orvo {
 namespace {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/adaptive_filter_mono_reference.hpp"
+#include "bench/adaptive_filter_plain.hpp"
 
 namespace orvo {
 namespace {
