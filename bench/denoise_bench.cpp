@@ -3,12 +3,13 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <vector>
 
 #include "denoise/noise_suppressor.hpp"
 #include "denoise/recurrent_network.hpp"
-#include "tests/denoise_signals.hpp"
+#include "tools/scene.hpp"
 
 namespace orvo {
 namespace {
@@ -19,11 +20,9 @@ constexpr int kSamples = kSeconds * 48000;
 // Speech-like signal with stationary noise 20 dB below it, shared by all runs.
 const std::vector<float>& BenchSignal() {
   static const std::vector<float> signal = [] {
-    std::vector<float> s = testsignals::SpeechLike(kSamples, 3000.0, 3);
-    const std::vector<float> n = testsignals::ColouredNoise(kSamples, 300.0, 4);
-    for (size_t i = 0; i < s.size(); ++i)
-      s[i] += n[i];
-    return s;
+    const std::vector<float> s = scene::SpeechLike(kSamples, 16000.0f, 3);
+    const float rms = 0.1f * static_cast<float>(std::sqrt(scene::Power(s, 0, s.size())));
+    return scene::Add(s, scene::ColouredNoise(kSamples, rms, 4));
   }();
   return signal;
 }

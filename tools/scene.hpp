@@ -23,6 +23,27 @@ inline std::vector<float> WhiteNoise(size_t n, float rms, uint32_t seed) {
   return x;
 }
 
+// Stationary coloured noise at the given RMS level: white Gaussian noise through a one-pole
+// low-pass at 1 kHz, with a little of the white noise mixed back in (17 dB down at 10 kHz).
+inline std::vector<float> ColouredNoise(size_t n, float rms, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> dist(0.0, 1.0);
+  const double a = std::exp(-2.0 * M_PI * 1000.0 / kRate);
+  std::vector<double> y(n);
+  double lp = 0.0, energy = 1e-30;
+  for (double& v : y) {
+    const double w = dist(rng);
+    lp = a * lp + (1.0 - a) * w;
+    v = 6.0 * lp + 0.3 * w;
+    energy += v * v;
+  }
+  const double scale = rms / std::sqrt(energy / static_cast<double>(std::max<size_t>(n, 1)));
+  std::vector<float> x(n);
+  for (size_t i = 0; i < n; ++i)
+    x[i] = static_cast<float>(y[i] * scale);
+  return x;
+}
+
 // A speech-like signal: voiced syllables with a wandering pitch and three formant-like
 // resonances, separated by short pauses. `level` is the peak amplitude of the syllables.
 inline std::vector<float> SpeechLike(size_t n, float level, uint32_t seed, double syllable = 0.22,
