@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -91,8 +92,11 @@ void LogToStderr(std::string_view text) {
 
 // Runs whole files through one engine. The last partial frame is zero-padded and written with
 // its own length, so the output has as many samples as the first microphone.
+using FrameObserver = std::function<void(size_t firstSample, const orvo::Engine&)>;
+
 std::vector<int16_t> RunFiles(orvo::Engine& engine, const std::vector<int16_t>& mic,
-                              const std::vector<int16_t>* mic2, const std::vector<int16_t>& ref) {
+                              const std::vector<int16_t>* mic2, const std::vector<int16_t>& ref,
+                              const FrameObserver& observe = {}) {
   std::vector<int16_t> out(mic.size());
   const int mode = mic2 != nullptr ? 3 : 1;
   std::vector<int16_t> in(2 * kFrame), farEnd(kFrame), frameOut(kFrame);
@@ -112,6 +116,7 @@ std::vector<int16_t> RunFiles(orvo::Engine& engine, const std::vector<int16_t>& 
     }
     engine.AddFarEnd(farEnd.data());
     engine.Process(in.data(), farEnd.data(), frameOut.data(), false, mode, 1);
+    if (observe) observe(start, engine);
     for (int i = 0; i < kFrame && start + static_cast<size_t>(i) < mic.size(); ++i)
       out[start + static_cast<size_t>(i)] = frameOut[i];
   }
@@ -188,19 +193,31 @@ int CommandDemo(int argc, char** argv) {
   const std::vector<int16_t> ref = sc::ToPcm(far);
 
   orvo::Engine engine([](std::string_view) {});
-  const std::vector<int16_t> out = RunFiles(engine, mic, nullptr, ref);
+  int doubleTalkFrames = 0;
+  const std::vector<int16_t> out =
+      RunFiles(engine, mic, nullptr, ref, [&](size_t start, const orvo::Engine& e) {
+        if (start >= 2 * seg && e.IsDoubleTalk()) ++doubleTalkFrames;
+      });
   if (!WritePcm(outPath, out)) return 1;
 
   std::printf("demo: 12 s scene (far end alone, near end alone, double talk) -> %s\n",
               outPath.c_str());
+  // Levels in dB relative to full scale; an all-zero stretch is reported as silent.
+  auto level = [](const std::vector<int16_t>& x, size_t begin, size_t end) {
+    const double p = sc::Power(x, begin, end);
+    char text[32];
+    if (p == 0.0) return std::string("silent");
+    std::snprintf(text, sizeof text, "%.1f dBFS", Db(p / (32768.0 * 32768.0)));
+    return std::string(text);
+  };
   const size_t settle = 2 * sc::kRate;
-  std::printf("  far end alone, last 2 s: mic %.1f dB, out %.1f dB (echo reduced by %.1f dB)\n",
-              Db(sc::Power(mic, settle, seg)), Db(sc::Power(out, settle, seg)),
-              Db(sc::Power(mic, settle, seg) / (sc::Power(out, settle, seg) + 1e-9)));
-  std::printf("  near end alone:           mic %.1f dB, out %.1f dB\n",
-              Db(sc::Power(mic, seg, 2 * seg)), Db(sc::Power(out, seg, 2 * seg)));
-  std::printf("  double talk:              mic %.1f dB, out %.1f dB\n",
-              Db(sc::Power(mic, 2 * seg, n)), Db(sc::Power(out, 2 * seg, n)));
+  std::printf("  far end alone (2-4 s):  mic %s, out %s\n", level(mic, settle, seg).c_str(),
+              level(out, settle, seg).c_str());
+  std::printf("  near end alone (4-8 s): mic %s, out %s\n", level(mic, seg, 2 * seg).c_str(),
+              level(out, seg, 2 * seg).c_str());
+  std::printf("  double talk (8-12 s):   mic %s, out %s, double talk flagged in %d of %d frames\n",
+              level(mic, 2 * seg, n).c_str(), level(out, 2 * seg, n).c_str(), doubleTalkFrames,
+              static_cast<int>((n - 2 * seg) / kFrame));
   return 0;
 }
 
