@@ -92,19 +92,15 @@ void SetCounters(benchmark::State& state, int mics) {
                                                         benchmark::Counter::kInvert);
 }
 
-template <AfKernel kernel>
-void BM_AdaptiveFilterMono(benchmark::State& state) {
-  const int mics = static_cast<int>(state.range(0));
+// Warms the filter up, then times one frame per iteration on fresh microphone spectra.
+template <class ProcessFrame>
+void TimeFrames(benchmark::State& state, int mics, ProcessFrame process) {
   const Input& in = TestInput();
-  auto filter = std::make_unique<AdaptiveFilterMono>();
-  AdaptiveFilterMono_Create(filter.get());
-  filter->kernel = kernel;
   Work work;
   int frame = 0;
   auto step = [&] {
     work.Load(in, frame % kFrames, mics);
-    AdaptiveFilterMono_Process(in.far[frame % kFrames].data(), mics, in.coupling, in.noise.data(),
-                               work.ptr, 0, -1, 2, *filter);
+    process(in.far[frame % kFrames].data(), work.ptr);
     ++frame;
   };
   for (int i = 0; i < kWarmUp; ++i)
@@ -116,25 +112,25 @@ void BM_AdaptiveFilterMono(benchmark::State& state) {
   SetCounters(state, mics);
 }
 
+template <AfKernel kernel>
+void BM_AdaptiveFilterMono(benchmark::State& state) {
+  const int mics = static_cast<int>(state.range(0));
+  const Input& in = TestInput();
+  auto filter = std::make_unique<AdaptiveFilterMono>();
+  AdaptiveFilterMono_Create(filter.get());
+  filter->kernel = kernel;
+  TimeFrames(state, mics, [&](const Cpx* far, Cpx* const* spectra) {
+    AdaptiveFilterMono_Process(far, mics, in.coupling, in.noise.data(), spectra, 0, -1, 2, *filter);
+  });
+}
+
 void BM_Reference(benchmark::State& state) {
   const int mics = static_cast<int>(state.range(0));
   const Input& in = TestInput();
   auto filter = std::make_unique<reference::AdaptiveFilter>();
-  Work work;
-  int frame = 0;
-  auto step = [&] {
-    work.Load(in, frame % kFrames, mics);
-    reference::Process(in.far[frame % kFrames].data(), mics, in.coupling, in.noise.data(), work.ptr,
-                       0, -1, 2, *filter);
-    ++frame;
-  };
-  for (int i = 0; i < kWarmUp; ++i)
-    step();
-  for (auto _ : state) {
-    step();
-    benchmark::DoNotOptimize(work.ptr[0][100]);
-  }
-  SetCounters(state, mics);
+  TimeFrames(state, mics, [&](const Cpx* far, Cpx* const* spectra) {
+    reference::Process(far, mics, in.coupling, in.noise.data(), spectra, 0, -1, 2, *filter);
+  });
 }
 
 void BM_InputCopy(benchmark::State& state) {
