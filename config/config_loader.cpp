@@ -8,12 +8,15 @@
 #include <yaml-cpp/depthguard.h>
 
 #include "audio_core/audio_core.hpp"
+#include "platform/file_io.hpp"
 
 namespace orvo {
 
 namespace {
 
 constexpr const char* kLoadConfigurationName = "ConfigLoader::load_configuration";
+// A real configuration file is a few hundred bytes; anything far larger is refused unread.
+constexpr size_t kMaxConfigurationBytes = 64 * 1024;
 
 // Exception texts can quote bytes of the file; keep the report on one printable line.
 std::string OneLine(std::string text) {
@@ -177,36 +180,19 @@ const char* TopLevelKind(const YAML::Node& node) {
   }
 }
 
-// Reads the whole file into `text`; on failure `error` says why.
-bool ReadWholeFile(const std::string& path, std::string& text, std::string& error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = std::error_code(errno, std::generic_category()).message();
-    return false;
-  }
-  text.clear();
-  char chunk[4096];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0)
-    text.append(chunk, got);
-  const bool failed = std::ferror(file) != 0;
-  if (failed) error = std::error_code(errno, std::generic_category()).message();
-  std::fclose(file);
-  return !failed;
-}
-
 // Reads the whole file as one document. The file is read here rather than through
 // YAML::LoadFile, whose stream leaks its buffer when reading fails (a folder in place of the
 // file); parsing the text is the same. Returns false (after one log line) when the file yields
 // no map of settings.
 bool LoadDocument(YAML::Node& node, const std::string& path, const Logger& log) {
   const char* const p = path.c_str();
-  std::string text, error;
-  if (!ReadWholeFile(path, text, error)) {
+  const platform::FileRead file = platform::ReadRegularFile(path, kMaxConfigurationBytes);
+  if (file.status != platform::ReadStatus::kOk) {
     log.Printf("%s, cannot read %s (%s); no settings loaded\n", kLoadConfigurationName, p,
-               error.c_str());
+               file.error.c_str());
     return false;
   }
+  const std::string& text = file.bytes;
   try {
     YAML::Node loaded = YAML::Load(text);
     if (loaded.IsMap()) {
@@ -310,11 +296,7 @@ std::string default_configuration_text() {
 }
 
 void write_default_configuration(const std::string& path) {
-  const std::string text = default_configuration_text();
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) return;
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  platform::CreateFileExclusive(path, default_configuration_text());
 }
 
 }  // namespace ConfigLoader

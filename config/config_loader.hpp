@@ -56,9 +56,10 @@ void load_cascade_connected(const YAML::Node& node, AudioConfig& config, const L
 // engine's creation defaults.
 std::string default_configuration_text();
 
-// Writes the default file at `path` (text mode). If the file cannot be opened, for instance
-// because its folder does not exist, nothing is written and nothing is logged; no folder is
-// created.
+// Writes the default file at `path`, only when nothing has that name: it is written under a
+// temporary name and moved into place, so a file created meanwhile (or a link) is never
+// overwritten or written through. If the file cannot be created, for instance because its
+// folder does not exist, nothing is written and nothing is logged; no folder is created.
 void write_default_configuration(const std::string& path);
 
 }  // namespace ConfigLoader

@@ -1,8 +1,10 @@
 #include "platform/platform.hpp"
 
+#include "platform/file_io.hpp"
+
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 #include <string_view>
 
 #if defined(_WIN32)
@@ -35,10 +37,12 @@ std::string ExpandHome(std::string value, const std::string& home) {
   return value;
 }
 
-// Reads XDG_DOCUMENTS_DIR="..." from a user-dirs.dirs file.
+// Reads XDG_DOCUMENTS_DIR="..." from a user-dirs.dirs file (a regular file of sane size only:
+// a FIFO or device there must not stall the caller).
 std::optional<std::string> FromUserDirs(const std::string& file, const std::string& home) {
-  std::ifstream in(file);
-  if (!in) return std::nullopt;
+  const FileRead read = ReadRegularFile(file, 64 * 1024);
+  if (read.status != ReadStatus::kOk) return std::nullopt;
+  std::istringstream in(read.bytes);
   std::string line;
   const std::string key = "XDG_DOCUMENTS_DIR=";
   while (std::getline(in, line)) {
