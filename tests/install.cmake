@@ -1,0 +1,6 @@
+# Installs into a temporary prefix and builds and runs the examples against it (CMake package,
+# pkg-config, the installed program).
+add_test(NAME InstallAndReuse
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/scripts/install_check.sh ${CMAKE_SOURCE_DIR}
+                 ${CMAKE_BINARY_DIR})
+set_tests_properties(InstallAndReuse PROPERTIES TIMEOUT 600 LABELS install)
