@@ -9,7 +9,7 @@ if(PkgConfig_FOUND)
   pkg_check_modules(ORVO_EVAL_SPEECH_IO QUIET IMPORTED_TARGET sndfile soxr)
 endif()
 
-add_executable(evaluate EXCLUDE_FROM_ALL
+add_executable(evaluate
   ${CMAKE_SOURCE_DIR}/bench/evaluate/evaluate.cpp
   ${CMAKE_SOURCE_DIR}/bench/evaluate/scenes.cpp
   ${CMAKE_SOURCE_DIR}/bench/evaluate/processors.cpp)
@@ -23,3 +23,21 @@ foreach(peer SPEEXDSP WEBRTC SPEECH_IO)
     message(STATUS "evaluate: ${peer} not found; the evaluation runs without it")
   endif()
 endforeach()
+
+# The whole evaluation once (about half a minute): every processor runs and the report is
+# complete. Left out of the sanitizer runs by its _Slow suffix.
+if(BUILD_TESTING)
+  set(orvo_eval_peers "")
+  if(ORVO_EVAL_SPEEXDSP_FOUND)
+    list(APPEND orvo_eval_peers SpeexDSP)
+  endif()
+  if(ORVO_EVAL_WEBRTC_FOUND)
+    list(APPEND orvo_eval_peers webrtc-audio-processing)
+  endif()
+  add_test(NAME EvaluationRun_Slow
+           COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:evaluate>
+                   -DOUTPUT=${CMAKE_BINARY_DIR}/bench/evaluation_test.md
+                   "-DPEERS=${orvo_eval_peers}"
+                   -P ${CMAKE_SOURCE_DIR}/tests/scripts/check_evaluation.cmake)
+  set_tests_properties(EvaluationRun_Slow PROPERTIES TIMEOUT 600)
+endif()
