@@ -110,8 +110,8 @@ std::vector<float> NonlinearLoudspeaker(const std::vector<float>& x) {
   return y;
 }
 
-// Masks: the far end talks in [0, near-only) and from double talk on; the near end talks from
-// near-only to the second far-only stretch.
+// The timeline: the far end talks before the near-end-only stretch and from double talk on;
+// the near end talks from the near-end-only stretch up to the second far-end-only one.
 std::vector<float> FarGate(std::vector<float> x) {
   for (size_t i = At(kNearOnlyBegin); i < At(kDoubleTalkBegin) && i < x.size(); ++i)
     x[i] = 0.0f;
