@@ -24,6 +24,12 @@ demo: build
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 
+# Evaluation against SpeexDSP and webrtc-audio-processing: runs every scene through each and
+# writes the measured tables to docs/evaluation.md.
+.PHONY: evaluate
+evaluate: build
+	@./$(BUILD)/bench/evaluate --out docs/evaluation.md
+
 # AddressSanitizer + UndefinedBehaviorSanitizer build of everything, running every test.
 sanitize: bootstrap
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_SANITIZE=address,undefined >/dev/null

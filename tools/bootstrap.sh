@@ -4,7 +4,10 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libyaml-cpp-dev
-          libfftw3-dev)
+          libfftw3-dev
+          # make evaluate: the peer libraries it compares with (never linked into the library)
+          # and a speech synthesiser for its scenes, with the libraries that read and resample it
+          libspeexdsp-dev libwebrtc-audio-processing-dev espeak-ng libsndfile1-dev libsoxr-dev)
 # Extra packages wanted by optional targets (fuzzing with clang, ThreadSanitizer runs).
 if [[ "${ORVO_WITH_CLANG:-0}" == "1" ]]; then
   packages+=(clang libclang-rt-14-dev)

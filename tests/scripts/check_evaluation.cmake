@@ -1,0 +1,25 @@
+# Runs the evaluation program and checks its report: every processor of the build in the
+# summary, every scene in the tables, no undefined figure.
+# Usage: cmake -DPROGRAM=... -DOUTPUT=... -DPEERS="SpeexDSP;webrtc-audio-processing" -P this
+execute_process(COMMAND ${PROGRAM} --out ${OUTPUT} RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "evaluate failed (${rc}): ${err}")
+endif()
+file(READ ${OUTPUT} report)
+foreach(name "ORVOAEC" "microphone (unprocessed)" ${PEERS})
+  string(FIND "${report}" "| ${name} | " at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "no summary row for ${name} in ${OUTPUT}")
+  endif()
+endforeach()
+foreach(scene "office" "long delay" "reverberant" "nonlinear loudspeaker" "noisy" "path change"
+              "two microphones")
+  string(FIND "${report}" "| ${scene} | " at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "scene ${scene} missing from ${OUTPUT}")
+  endif()
+endforeach()
+if(report MATCHES "[ |-](nan|inf)[ |]")
+  message(FATAL_ERROR "undefined figure in ${OUTPUT}")
+endif()
+message(STATUS "evaluation report complete")
