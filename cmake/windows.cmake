@@ -1,0 +1,36 @@
+# The Windows build (cross-compiled with MinGW-w64, see cmake/mingw-w64-x86_64.cmake):
+# ORVOAEC.dll with its seven exports at ordinals 1 to 7 (api/ORVOAEC.def), its import library
+# ORVOAEC.lib, orvoaec.exe and the C host test. The GCC runtimes (libgcc, libstdc++,
+# winpthread) are linked statically, so the DLL and the programs import system DLLs only and a
+# host can simply drop the DLL beside itself.
+if(NOT WIN32)
+  return()
+endif()
+
+# The Documents folder comes from the shell (SHGetSpecialFolderLocation, SHGetPathFromIDListW,
+# CoTaskMemFree).
+target_link_libraries(orvoaec_static PUBLIC shell32 ole32)
+
+set(orvo_windows_static_runtime -static -static-libgcc -static-libstdc++)
+
+set_target_properties(ORVOAEC PROPERTIES
+  PREFIX ""
+  IMPORT_PREFIX ""
+  IMPORT_SUFFIX ".lib"
+  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The module-definition file alone decides what is exported.
+target_link_options(ORVOAEC PRIVATE ${orvo_windows_static_runtime} -Wl,--exclude-all-symbols)
+set_property(TARGET ORVOAEC APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/api/ORVOAEC.def)
+
+target_link_options(orvoaec PRIVATE ${orvo_windows_static_runtime})
+# M_PI and friends: MinGW's math.h hides them in strict ISO mode unless asked for.
+target_compile_definitions(orvoaec PRIVATE _USE_MATH_DEFINES)
+
+# The plain C host test: loads ORVOAEC.dll with LoadLibrary and GetProcAddress (by name and by
+# ordinal). Run under Wine by tests/windows/run_wine_tests.sh.
+add_executable(c_api_host ${CMAKE_SOURCE_DIR}/tests/c_host/c_api_host.c)
+target_include_directories(c_api_host PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_link_options(c_api_host PRIVATE ${orvo_windows_static_runtime})
+set_target_properties(c_api_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+target_link_libraries(c_api_host PRIVATE shell32)
+add_dependencies(c_api_host ORVOAEC)
