@@ -65,7 +65,7 @@ windows:
 	  cmake -S . -B $(WIN_BUILD) --no-warn-unused-cli \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
 	    -DBUILD_TESTING=OFF -DORVO_WITH_SNDFILE=OFF -Dyaml-cpp_DIR=$$yaml/lib/cmake/yaml-cpp >/dev/null
-	@cmake --build $(WIN_BUILD) -j$(JOBS) --target ORVOAEC orvoaec c_api_host
+	@cmake --build $(WIN_BUILD) -j$(JOBS) --target ORVOAEC orvoaec c_api_host file_io_windows_test
 
 test-windows: windows
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null

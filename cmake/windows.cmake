@@ -34,3 +34,17 @@ target_link_options(c_api_host PRIVATE ${orvo_windows_static_runtime})
 set_target_properties(c_api_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 target_link_libraries(c_api_host PRIVATE shell32)
 add_dependencies(c_api_host ORVOAEC)
+
+# GoogleTest for the target, built from the sources Debian's libgtest-dev ships: the Windows side
+# of the platform layer is tested under Wine by tests/windows/file_io_windows_test.cpp.
+set(ORVO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources (libgtest-dev)")
+if(EXISTS ${ORVO_GTEST_SOURCE}/CMakeLists.txt)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${ORVO_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_executable(file_io_windows_test ${CMAKE_SOURCE_DIR}/tests/windows/file_io_windows_test.cpp)
+  target_link_libraries(file_io_windows_test PRIVATE orvoaec_internal gtest gtest_main)
+  target_link_options(file_io_windows_test PRIVATE ${orvo_windows_static_runtime})
+  set_target_properties(file_io_windows_test PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endif()

@@ -3,11 +3,12 @@
 #   tests/windows/run_wine_tests.sh WIN_BUILD LINUX_BUILD [SECONDS]
 #  1. ORVOAEC.dll exports exactly the seven functions at ordinals 1 to 7; the DLL and the
 #     programs import system DLLs only.
-#  2. The C host (tests/c_host/c_api_host.c) loads the DLL by name and by ordinal and runs its
+#  2. The platform layer's Windows side (GoogleTest, tests/windows/file_io_windows_test.cpp).
+#  3. The C host (tests/c_host/c_api_host.c) loads the DLL by name and by ordinal and runs its
 #     scenarios, the configuration one in the prefix's Documents folder (a temporary folder).
-#  3. The configuration scenario again with a Documents folder whose name is outside the ANSI
+#  4. The configuration scenario again with a Documents folder whose name is outside the ANSI
 #     code page.
-#  4. orvoaec.exe process (two microphones) and starttest on a SECONDS-long (default 30)
+#  5. orvoaec.exe process (two microphones) and starttest on a SECONDS-long (default 30)
 #     two-microphone scene give the same bytes as the Linux build's orvoaec.
 # Everything runs in a throw-away WINEPREFIX (and HOME) under /tmp, headless, removed at the end.
 set -euo pipefail
@@ -61,7 +62,8 @@ else
   fail "ORVOAEC.dll exports '$exports' (ordinal base $base, $count entries), expected '$want'"
 fi
 system_dlls='^(KERNEL32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+|SHELL32|ole32|USER32|ADVAPI32)\.dll$'
-for binary in "$dll" "$win/orvoaec.exe" "$win/tests/c_api_host.exe"; do
+for binary in "$dll" "$win/orvoaec.exe" "$win/tests/c_api_host.exe" \
+  "$win/tests/file_io_windows_test.exe"; do
   imports=$("$objdump" -p "$binary" | awk '/DLL Name:/ {print $3}')
   other=$(grep -viE "$system_dlls" <<<"$imports" || true)
   if [[ -z "$other" ]]; then
@@ -91,6 +93,16 @@ work="$tmp/work"
 mkdir -p "$work"
 cd "$work"
 cp "$dll" "$win/tests/c_api_host.exe" "$work/"
+
+# ---------------------------------------------------------------------------------------------
+echo "windows: platform layer (GoogleTest)"
+cp "$win/tests/file_io_windows_test.exe" "$work/"
+if run_wine ./file_io_windows_test.exe >file_io.log 2>&1; then
+  pass "file_io_windows_test: $(grep -E '^\[  PASSED  \]' file_io.log)"
+else
+  cat file_io.log
+  fail "file_io_windows_test"
+fi
 
 # ---------------------------------------------------------------------------------------------
 echo "windows: C host"
