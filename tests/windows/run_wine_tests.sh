@@ -8,8 +8,9 @@
 #     scenarios, the configuration one in the prefix's Documents folder (a temporary folder).
 #  4. The configuration scenario again with a Documents folder whose name is outside the ANSI
 #     code page.
-#  5. orvoaec.exe process (two microphones) and starttest on a SECONDS-long (default 30)
-#     two-microphone scene give the same bytes as the Linux build's orvoaec.
+#  5. orvoaec.exe process (two microphones; one microphone with the strong denoise mode) and
+#     starttest on a SECONDS-long (default 30) two-microphone scene give the same bytes as the
+#     Linux build's orvoaec.
 # Everything runs in a throw-away WINEPREFIX (and HOME) under /tmp, headless, removed at the end.
 set -euo pipefail
 
@@ -140,12 +141,16 @@ linux_home="$tmp/linux-home"
 mkdir -p "$linux_home/Documents"
 HOME="$linux_home" "$linux/orvoaec" process --mic scene/MicData.pcm --mic2 scene/MicData2.pcm \
   --ref scene/RefData.pcm --out linux/process.pcm >/dev/null 2>linux/process.log
+HOME="$linux_home" "$linux/orvoaec" process --mic scene/MicData.pcm --ref scene/RefData.pcm \
+  --denoise 2 --out linux/mono.pcm >/dev/null 2>linux/mono.log
 HOME="$linux_home" "$linux/orvoaec" starttest --dir linux >/dev/null 2>linux/starttest.log
 cp "$win/orvoaec.exe" windows/
 (cd windows && run_wine ./orvoaec.exe process --mic MicData.pcm --mic2 MicData2.pcm \
   --ref RefData.pcm --out process.pcm >/dev/null 2>process.log)
+(cd windows && run_wine ./orvoaec.exe process --mic MicData.pcm --ref RefData.pcm --denoise 2 \
+  --out mono.pcm >/dev/null 2>mono.log)
 (cd windows && run_wine ./orvoaec.exe starttest >/dev/null 2>starttest.log)
-for output in process.pcm Out.pcm; do
+for output in process.pcm mono.pcm Out.pcm; do
   size=$(stat -c %s "linux/$output" 2>/dev/null || echo 0)
   expected=$((seconds * 48000 * 2))
   if [[ "$size" -ne "$expected" ]]; then
