@@ -11,7 +11,24 @@ endif()
 # CoTaskMemFree).
 target_link_libraries(orvoaec_static PUBLIC shell32 ole32)
 
-set(orvo_windows_static_runtime -static -static-libgcc -static-libstdc++)
+# Release builds drop the symbol tables (a third of the size); the exports stay.
+set(orvo_windows_static_runtime -static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
+
+# Header-only Debian libraries (for instance CLI11 or nlohmann-json) have no MinGW packages, and
+# their headers serve every target. They are shown to the cross compiler one folder at a time,
+# through links in a folder of their own, never through /usr/include as a whole, whose C library
+# headers are glibc's:  orvo_windows_host_headers(<target> CLI nlohmann ...)
+function(orvo_windows_host_headers target)
+  set(folder ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${folder})
+  foreach(name ${ARGN})
+    if(NOT EXISTS /usr/include/${name})
+      message(FATAL_ERROR "/usr/include/${name} is missing (install its Debian package)")
+    endif()
+    file(CREATE_LINK /usr/include/${name} ${folder}/${name} SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} SYSTEM PRIVATE ${folder})
+endfunction()
 
 set_target_properties(ORVOAEC PROPERTIES
   PREFIX ""

@@ -136,9 +136,10 @@ mkdir -p scene linux windows
 for side in linux windows; do
   cp scene/MicData.pcm scene/MicData2.pcm scene/RefData.pcm "$side/"
 done
-# The Linux run's Documents: an empty temporary folder as well (no config.yml, none written).
+# Both runs start without config.yml; starttest writes the default file into each Documents
+# folder (and applies nothing), and the two files must be the same text.
 linux_home="$tmp/linux-home"
-mkdir -p "$linux_home/Documents"
+mkdir -p "$linux_home/Documents/RereridEva" "$documents/RereridEva"
 HOME="$linux_home" "$linux/orvoaec" process --mic scene/MicData.pcm --mic2 scene/MicData2.pcm \
   --ref scene/RefData.pcm --out linux/process.pcm >/dev/null 2>linux/process.log
 HOME="$linux_home" "$linux/orvoaec" process --mic scene/MicData.pcm --ref scene/RefData.pcm \
@@ -162,6 +163,19 @@ for output in process.pcm mono.pcm Out.pcm; do
     fail "$output: $differing of $size bytes differ between Linux and Windows"
   fi
 done
+
+linux_config="$linux_home/Documents/RereridEva/config.yml"
+windows_config="$documents/RereridEva/config.yml"
+if [[ ! -s "$linux_config" || ! -s "$windows_config" ]]; then
+  fail "starttest wrote no default config.yml (Linux: $(stat -c %s "$linux_config" 2>&1)," \
+    "Windows: $(stat -c %s "$windows_config" 2>&1))"
+elif grep -q $'\r' "$linux_config"; then
+  fail "the Linux default config.yml has CR line ends"
+elif cmp -s <(sed -z 's/\n/\r\n/g' "$linux_config") "$windows_config"; then
+  pass "default config.yml: the same text, CRLF line ends on Windows ($(wc -l <"$windows_config") line ends)"
+else
+  fail "default config.yml differs beyond line ends"
+fi
 
 if [[ $failures -ne 0 ]]; then
   echo "windows: $failures check(s) failed"

@@ -16,7 +16,16 @@ jobs="${JOBS:-2}"
 
 log() { echo "yaml-cpp (windows): $*" >&2; }
 
-version=$(apt-cache showsrc yaml-cpp 2>/dev/null | awk '/^Version:/ {print $2; exit}')
+# The source of the yaml-cpp the Linux build uses, so that both builds parse and emit alike;
+# else the suite's current source.
+version=$(dpkg-query -W -f='${source:Version}' libyaml-cpp-dev 2>/dev/null || true)
+known() { apt-cache showsrc "yaml-cpp" 2>/dev/null | awk '/^Version:/ {print $2}'; }
+if [[ -z "$(known)" && $(id -u) -eq 0 ]]; then
+  apt-get update -qq >/dev/null  # a deb-src entry added without refreshing the lists
+fi
+if [[ -z "$version" ]] || ! known | grep -qxF "$version"; then
+  version=$(known | head -n 1)
+fi
 if [[ -z "$version" ]]; then
   log "no source package for yaml-cpp is known to apt (run tools/windows/add_deb_src.sh as root)"
   exit 1
@@ -54,4 +63,7 @@ cmake --build "$work/build" -j"$jobs" >"$work/build.log" 2>&1 || {
 }
 cmake --install "$work/build" >/dev/null
 touch "$prefix/.complete"
+# Builds for other versions, compilers or scripts are not used any more.
+find "$cache" -mindepth 1 -maxdepth 1 -type d -name 'yaml-cpp-mingw64-*' ! -path "$prefix" \
+  -exec rm -rf {} +
 echo "$prefix"
