@@ -24,3 +24,7 @@ find_program(ORVO_WINE wine)
 if(ORVO_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVO_WINE})
 endif()
+
+# Libraries that Debian packages for Linux only (libsndfile, libsoxr) stay out of this build; the
+# command-line program then reads and writes raw PCM.
+set(ORVO_WITH_SNDFILE OFF CACHE BOOL "Read and write audio files through libsndfile/libsoxr")
