@@ -9,11 +9,21 @@
 // The per-sample loops are built twice, for baseline x86-64 and for AVX2/FMA, and the processor
 // picks at load time. ThreadSanitizer's runtime cannot resolve such functions at start-up, so
 // its builds keep the baseline loops only.
+// Windows has no load-time resolution of function clones: there every loop is a kernel inlined
+// into one baseline and one x86-64-v3 function, and a dispatcher with the loop's own name picks
+// one by the same processor test, so both systems run the same instructions (fused
+// multiply-adds included) and give the same bits.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
     !defined(__SANITIZE_THREAD__)
 #define ORVO_FB_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define ORVO_FB_NAME(name) name
+#elif defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(_WIN32)
+#define ORVO_FB_EXPLICIT_DISPATCH 1
+#define ORVO_FB_CLONES __attribute__((always_inline)) inline
+#define ORVO_FB_NAME(name) name##Kernel
 #else
 #define ORVO_FB_CLONES
+#define ORVO_FB_NAME(name) name
 #endif
 
 #if defined(__clang__)
@@ -49,7 +59,7 @@ const float* Repoint(const float* p, const FilterBankState& from, FilterBankStat
 
 // e[n] = x[n] - 0.9 x[n - 1], x[-1] = previous.
 ORVO_FB_CLONES
-void PreEmphasis(const int16_t* __restrict x, float previous, float* __restrict e) {
+void ORVO_FB_NAME(PreEmphasis)(const int16_t* __restrict x, float previous, float* __restrict e) {
   e[0] = static_cast<float>(x[0]) - kEmphasis * previous;
   for (int n = 1; n < N; ++n)
     e[n] = static_cast<float>(x[n]) - kEmphasis * static_cast<float>(x[n - 1]);
@@ -57,16 +67,18 @@ void PreEmphasis(const int16_t* __restrict x, float previous, float* __restrict 
 
 // y[n] = h0[n] b0[n] + h1[n] b1[n] + h2[n] b2[n]
 ORVO_FB_CLONES
-void Fold3(float* __restrict y, const float* __restrict h0, const float* __restrict b0,
-           const float* __restrict h1, const float* __restrict b1, const float* __restrict h2,
-           const float* __restrict b2) {
+void ORVO_FB_NAME(Fold3)(float* __restrict y, const float* __restrict h0,
+                         const float* __restrict b0, const float* __restrict h1,
+                         const float* __restrict b1, const float* __restrict h2,
+                         const float* __restrict b2) {
   for (int n = 0; n < N; ++n)
     y[n] = h0[n] * b0[n] + h1[n] * b1[n] + h2[n] * b2[n];
 }
 
 // q[n] += t[n] z[n]
 ORVO_FB_CLONES
-void Accumulate(float* __restrict q, const float* __restrict t, const float* __restrict z) {
+void ORVO_FB_NAME(Accumulate)(float* __restrict q, const float* __restrict t,
+                              const float* __restrict z) {
   for (int n = 0; n < N; ++n)
     q[n] += t[n] * z[n];
 }
@@ -75,7 +87,7 @@ void Accumulate(float* __restrict q, const float* __restrict t, const float* __r
 // at a time as a prefix scan: within a group, three shift-and-add steps with 0.9, 0.9^2 and 0.9^4
 // give sum_j 0.9^(i - j) q[j], and the previous group's last value enters with 0.9^(i + 1).
 ORVO_FB_CLONES
-float DeEmphasis(const float* __restrict q, float* __restrict v, float memory) {
+float ORVO_FB_NAME(DeEmphasis)(const float* __restrict q, float* __restrict v, float memory) {
   typedef float V8 __attribute__((vector_size(32)));
   constexpr float a = kEmphasis, a2 = a * a, a4 = a2 * a2;
   const V8 zero = {};
@@ -97,7 +109,7 @@ float DeEmphasis(const float* __restrict q, float* __restrict v, float memory) {
 // Truncation toward zero. Values beyond the 16-bit range saturate (converting them as they are
 // would be undefined); a NaN gives 0.
 ORVO_FB_CLONES
-void ToPcm(const float* __restrict v, int16_t* __restrict pcm) {
+void ORVO_FB_NAME(ToPcm)(const float* __restrict v, int16_t* __restrict pcm) {
   for (int n = 0; n < N; ++n) {
     float x = v[n];
     x = (x == x) ? x : 0.0f;
@@ -106,6 +118,40 @@ void ToPcm(const float* __restrict v, int16_t* __restrict pcm) {
     pcm[n] = static_cast<int16_t>(static_cast<int>(x));
   }
 }
+
+#if defined(ORVO_FB_EXPLICIT_DISPATCH)
+bool HasX86_64_V3() {
+  static const bool v3 = (__builtin_cpu_init(), __builtin_cpu_supports("x86-64-v3"));
+  return v3;
+}
+
+#define ORVO_FB_DISPATCH(ret, name, params, args)                 \
+  __attribute__((target("arch=x86-64-v3"))) ret name##V3 params { \
+    return name##Kernel args;                                     \
+  }                                                               \
+  ret name##Baseline params {                                     \
+    return name##Kernel args;                                     \
+  }                                                               \
+  ret name params {                                               \
+    return HasX86_64_V3() ? name##V3 args : name##Baseline args;  \
+  }
+
+ORVO_FB_DISPATCH(void, PreEmphasis,
+                 (const int16_t* __restrict x, float previous, float* __restrict e),
+                 (x, previous, e))
+ORVO_FB_DISPATCH(void, Fold3,
+                 (float* __restrict y, const float* __restrict h0, const float* __restrict b0,
+                  const float* __restrict h1, const float* __restrict b1,
+                  const float* __restrict h2, const float* __restrict b2),
+                 (y, h0, b0, h1, b1, h2, b2))
+ORVO_FB_DISPATCH(void, Accumulate,
+                 (float* __restrict q, const float* __restrict t, const float* __restrict z),
+                 (q, t, z))
+ORVO_FB_DISPATCH(float, DeEmphasis, (const float* __restrict q, float* __restrict v, float memory),
+                 (q, v, memory))
+ORVO_FB_DISPATCH(void, ToPcm, (const float* __restrict v, int16_t* __restrict pcm), (v, pcm))
+#undef ORVO_FB_DISPATCH
+#endif
 
 template <typename P>
 void RotateLeft(P (&p)[kFilterBankBlocks]) {

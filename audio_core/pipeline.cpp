@@ -257,7 +257,11 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
     float r = energyBefore / (energyAfter + 0.001f);
     if (r < 1.0f) r = 1.0f;
     if (r > 900.0f) r = 900.0f;
-    ps.erleDb = 0.9f * ps.erleDb + 0.1f * (10.0f * std::log10(r));
+    // log10 in double, rounded once to float: every C library gives these bits. Single-precision
+    // log10f is not correctly rounded everywhere (glibc's differs from the rounded value for about
+    // one float in ten here), and the smoothed value is state that decides the floor gain below.
+    const float rDb = 10.0f * static_cast<float>(std::log10(static_cast<double>(r)));
+    ps.erleDb = 0.9f * ps.erleDb + 0.1f * rDb;
     const float floorGain = ps.erleDb < 10.0f ? 0.0f : 0.5f;
     for (int i = 0; i < 3; ++i)
       core.postFilter[i].floorGain = floorGain;

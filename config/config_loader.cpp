@@ -296,7 +296,8 @@ std::string default_configuration_text() {
 }
 
 void write_default_configuration(const std::string& path) {
-  platform::CreateFileExclusive(path, default_configuration_text());
+  // Text-mode file: CRLF line ends on Windows.
+  platform::CreateFileExclusive(path, platform::NativeTextLineEnds(default_configuration_text()));
 }
 
 }  // namespace ConfigLoader

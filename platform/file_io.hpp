@@ -39,4 +39,8 @@ enum class CreateStatus {
 // name never holds a partial file and an existing file or link is never written through.
 CreateStatus CreateFileExclusive(const std::string& path, std::string_view bytes);
 
+// `text` with the platform's text-file line ends, as a file opened in text mode would get it:
+// unchanged on POSIX systems, every "\n" as "\r\n" on Windows.
+std::string NativeTextLineEnds(std::string_view text);
+
 }  // namespace orvo::platform

@@ -119,6 +119,10 @@ CreateStatus CreateFileExclusive(const std::string& path, std::string_view bytes
   return err == EEXIST ? CreateStatus::kExists : CreateStatus::kError;
 }
 
+std::string NativeTextLineEnds(std::string_view text) {
+  return std::string(text);
+}
+
 }  // namespace orvo::platform
 
 #endif  // !_WIN32

@@ -9,8 +9,11 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
-#include <shlobj.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
+
+#include "platform/utf8_windows.hpp"
 #else
 #include <sys/stat.h>
 #endif
@@ -66,18 +69,17 @@ std::optional<std::string> FromUserDirs(const std::string& file, const std::stri
 
 std::optional<std::string> DocumentsFolder() {
 #if defined(_WIN32)
+  // The shell's personal folder as a wide path, handed on as UTF-8: an ANSI conversion would
+  // turn characters outside the code page (non-ASCII user names) into '?', and the files could
+  // then not be opened. Every file function of this layer converts back to wide characters.
   PIDLIST_ABSOLUTE pidl = nullptr;
-  if (SHGetSpecialFolderLocation(nullptr, CSIDL_PERSONAL, &pidl) != S_OK) return std::nullopt;
-  wchar_t wide[MAX_PATH];
+  if (SHGetSpecialFolderLocation(nullptr, CSIDL_PERSONAL, &pidl) != S_OK || pidl == nullptr)
+    return std::nullopt;
+  wchar_t wide[MAX_PATH + 1] = {};
   const BOOL ok = SHGetPathFromIDListW(pidl, wide);
   CoTaskMemFree(pidl);
-  if (!ok) return std::nullopt;
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::nullopt;
-  std::string ansi(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi.data(), bytes, nullptr, nullptr);
-  ansi.resize(static_cast<size_t>(bytes) - 1);
-  return ansi;
+  if (!ok || wide[0] == L'\0') return std::nullopt;
+  return NarrowToUtf8(wide);
 #else
   if (auto direct = Env("XDG_DOCUMENTS_DIR")) return direct;
   const std::optional<std::string> home = Env("HOME");
@@ -107,7 +109,8 @@ uint32_t TickCountMs() {
 
 bool PathExists(const std::string& path) {
 #if defined(_WIN32)
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  const std::optional<std::wstring> wide = WidenUtf8(path);
+  return wide && !wide->empty() && GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
 #else
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;

@@ -15,7 +15,8 @@ inline constexpr char kPathSeparator = '/';
 #endif
 
 // The user's Documents folder, or nothing when it cannot be determined.
-//   Windows: the shell's personal folder.
+//   Windows: the shell's personal folder, as UTF-8 (the file functions of this layer take
+//   UTF-8 paths and open them through the wide-character API).
 //   Elsewhere: $XDG_DOCUMENTS_DIR, else the XDG_DOCUMENTS_DIR entry of
 //   $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config/user-dirs.dirs) with $HOME expanded,
 //   else $HOME/Documents.

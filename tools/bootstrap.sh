@@ -12,6 +12,12 @@ packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
 if [[ "${ORVO_WITH_CLANG:-0}" == "1" ]]; then
   packages+=(clang libclang-rt-14-dev)
 fi
+# Windows cross-build and its tests under Wine (make windows, make test-windows); yaml-cpp for
+# the target is built from Debian's source package, which needs a deb-src entry.
+if [[ "${ORVO_WITH_WINDOWS:-0}" == "1" ]]; then
+  packages+=(g++-mingw-w64-x86-64 wine64 wine dpkg-dev)
+  "$(dirname "$0")/windows/add_deb_src.sh"
+fi
 
 missing=()
 for p in "${packages[@]}"; do
