@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libyaml-cpp-dev
           libfftw3-dev)
+# Command-line program: audio files, resampling, options, JSON; the demo's speech and picture.
+packages+=(libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev espeak-ng gnuplot-nox)
 # Extra packages wanted by optional targets (fuzzing with clang, ThreadSanitizer runs).
 if [[ "${ORVO_WITH_CLANG:-0}" == "1" ]]; then
   packages+=(clang libclang-rt-14-dev)
