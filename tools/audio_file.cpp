@@ -32,11 +32,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-int16_t ToSample(float v) {
-  const float s = std::round(v * 32768.0f);
-  return static_cast<int16_t>(std::clamp(s, -32768.0f, 32767.0f));
-}
-
 std::string Seconds(double s) {
   char text[32];
   std::snprintf(text, sizeof text, "%.0f", s);
@@ -94,6 +89,11 @@ bool WriteRaw(const std::string& path, const std::vector<int16_t>& samples, std:
 }
 
 #ifdef ORVO_HAVE_SNDFILE
+
+int16_t ToSample(float v) {
+  const float s = std::round(v * 32768.0f);
+  return static_cast<int16_t>(std::clamp(s, -32768.0f, 32767.0f));
+}
 
 struct SndCloser {
   void operator()(SNDFILE* f) const { sf_close(f); }

@@ -41,9 +41,19 @@ void Note(const std::string& message) {
   std::fprintf(stderr, "orvoaec: note: %s\n", message.c_str());
 }
 
-void LogToStderr(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-}
+// The engine's log goes to standard error. Some of its messages have no line end; the sink
+// remembers that, so that the program's own lines can start on a fresh line.
+struct EngineLog {
+  bool atLineStart = true;
+  void Write(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    if (!text.empty()) atLineStart = text.back() == '\n';
+  }
+  void EndLine() {
+    if (!atLineStart) std::fputc('\n', stderr);
+    atLineStart = true;
+  }
+};
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
@@ -129,9 +139,11 @@ int CommandProcess(const ProcessOptions& o) {
          Secs(length));
   }
 
-  orvo::Engine engine(LogToStderr);
+  EngineLog log;
+  orvo::Engine engine([&log](std::string_view text) { log.Write(text); });
   engine.SetDenoiseMode(o.denoise);
   if (!o.config.empty()) engine.LoadConfigFile(o.config);
+  log.EndLine();
 
   constexpr double kProgressAfterSeconds = 5.0;
   ProgressBar bar(!o.quiet && ORVO_ISATTY(stderr) &&
@@ -139,6 +151,7 @@ int CommandProcess(const ProcessOptions& o) {
   const RunResult run = RunFrames(engine, mic0, second, ref->channels[0], length,
                                   [&](size_t done, size_t total) { bar.Update(done, total); });
 
+  log.EndLine();
   if (!WriteAudio(o.out, run.out, o.raw, mic->format, error, Note)) return Fail(error);
   const RunSummary summary = Summarise(run);
   if (!o.stats.empty()) {
