@@ -146,6 +146,7 @@ TEST_F(CliTest, OutputIsCheckedBeforeProcessing) {
   ExpectRejected(in + " --out outdir", "is a directory", "outdir/x");
   ExpectRejected(in + " --out mic.pcm", "overwrite an input", "x");
   ExpectRejected(in + " --out out.pcm --stats no/such/folder/s.json", "s.json", "out.pcm");
+  ExpectRejected(in + " --out out.pcm --stats ./out.pcm", "same file", "out.pcm");
 #ifdef ORVO_HAVE_SNDFILE
   ExpectRejected(in + " --out out.mp9", "from its extension", "out.mp9");
 #endif

@@ -2,6 +2,7 @@
 #include "tools/audio_file.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <memory>
 #include <system_error>
+#include <type_traits>
 
 #ifdef ORVO_HAVE_SNDFILE
 #include <sndfile.h>

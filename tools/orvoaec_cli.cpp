@@ -96,6 +96,9 @@ int CommandProcess(const ProcessOptions& o) {
     if (SameFile(in, o.out)) return Fail("--out '" + o.out + "' would overwrite an input");
     if (SameFile(in, o.stats)) return Fail("--stats '" + o.stats + "' would overwrite an input");
   }
+  if (!o.stats.empty() &&
+      fs::path(o.stats).lexically_normal() == fs::path(o.out).lexically_normal())
+    return Fail("--stats and --out name the same file '" + o.out + "'");
   if (!o.config.empty() && !CheckInputFile(o.config, error)) return Fail(error);
   if (!CheckOutputWritable(o.out, o.raw, error)) return Fail(error);
   if (!o.stats.empty() && !CheckOutputWritable(o.stats, true, error)) return Fail(error);
