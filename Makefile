@@ -18,8 +18,11 @@ build: bootstrap
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-demo: build
-	@./$(BUILD)/orvoaec demo --out $(BUILD)/demo_out.pcm
+# Builds only the command-line program, then writes build/demo/{mic,ref,out}.wav and demo.png.
+demo: bootstrap
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS) --target orvoaec
+	@./$(BUILD)/orvoaec demo --dir $(BUILD)/demo
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done

@@ -46,6 +46,18 @@ void Engine::AddFarEnd(const int16_t* farEnd) {
 bool Engine::IsDoubleTalk() const {
   return state_->hRoomPro->doubleTalkFlag != 0;
 }
+FrameStats Engine::LastFrameStats() const {
+  const AudioCore& core = *state_->hRoomPro;
+  const ProcessState& proc = *state_->proc;
+  FrameStats s{};
+  s.doubleTalk = core.doubleTalkFlag != 0;
+  s.talkState = proc.pipeline.talkState;
+  s.selectedMic = core.choice.selection;
+  s.delayFrames = proc.pipeline.refDelayFrames;
+  s.agcGain = core.agcGain;
+  s.inputGain = proc.micBias;
+  return s;
+}
 int Engine::ChoiceSelection() const {
   return state_->hRoomPro->choice.selection;
 }

@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libyaml-cpp-dev
           libfftw3-dev
           # make evaluate: the peer libraries it compares with (never linked into the library)
-          # and a speech synthesiser for its scenes, with the libraries that read and resample it
-          libspeexdsp-dev libwebrtc-audio-processing-dev espeak-ng libsndfile1-dev libsoxr-dev)
+          libspeexdsp-dev libwebrtc-audio-processing-dev)
+# Command-line program: audio files, resampling, options, JSON; the demo's speech and picture.
+packages+=(libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev espeak-ng gnuplot-nox)
 # Extra packages wanted by optional targets (fuzzing with clang, ThreadSanitizer runs).
 if [[ "${ORVO_WITH_CLANG:-0}" == "1" ]]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,240 +1,224 @@
 // orvoaec: the command-line program.
-//   orvoaec process --mic MIC.pcm [--mic2 MIC2.pcm] --ref REF.pcm --out OUT.pcm [--denoise N]
+//   orvoaec process --mic MIC [--mic2 MIC2] --ref REF --out OUT [--config FILE]
+//                   [--stats FILE.json] [--denoise N] [--raw] [--quiet]
 //   orvoaec starttest [--dir DIR]
-//   orvoaec demo [--out OUT.pcm]
-#include <cerrno>
+//   orvoaec demo [--dir DIR] [--builtin-speech] [--no-picture]
+// Every problem with the input is reported as one line on standard error with a non-zero exit
+// status; nothing is written before all inputs have been read and checked.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#define ORVO_ISATTY(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define ORVO_ISATTY(f) isatty(fileno(f))
+#endif
+
 #include "api/exported_engine.hpp"
 #include "orvoaec/engine.hpp"
-#include "tools/scene.hpp"
+#include "tools/audio_file.hpp"
+#include "tools/cli_options.hpp"
+#include "tools/demo.hpp"
+#include "tools/frame_runner.hpp"
+#include "tools/run_stats.hpp"
 
 namespace {
 
-constexpr int kFrame = orvo::Engine::kFrameSamples;
-
-const char* const kUsage =
-    "usage:\n"
-    "  orvoaec process --mic MIC.pcm [--mic2 MIC2.pcm] --ref REF.pcm --out OUT.pcm"
-    " [--denoise N]\n"
-    "      Runs raw 16-bit 48 kHz mono PCM files frame by frame through the engine.\n"
-    "      With --mic2 the two microphones are processed as a pair (mode 3).\n"
-    "  orvoaec starttest [--dir DIR]\n"
-    "      The offline test: MicData.pcm, MicData2.pcm, RefData.pcm -> Out.pcm in DIR\n"
-    "      (default: the current directory).\n"
-    "  orvoaec demo [--out OUT.pcm]\n"
-    "      Processes a built-in example (echo, near-end talk, noise) and reports on it.\n"
-    "  orvoaec --help\n";
+namespace fs = std::filesystem;
+using namespace orvo::cli;
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "orvoaec: %s\n", message.c_str());
   return 1;
 }
 
-// Parses "--key value" pairs; returns nothing (after printing why) on a bad argument.
-std::optional<std::map<std::string, std::string>> ParseOptions(
-    int argc, char** argv, int first, const std::vector<std::string>& allowed) {
-  std::map<std::string, std::string> opts;
-  for (int i = first; i < argc; ++i) {
-    const std::string key = argv[i];
-    bool known = false;
-    for (const std::string& a : allowed)
-      known = known || a == key;
-    if (!known) {
-      Fail("unknown argument '" + key + "' (see orvoaec --help)");
-      return std::nullopt;
+void Note(const std::string& message) {
+  std::fprintf(stderr, "orvoaec: note: %s\n", message.c_str());
+}
+
+// The engine's log goes to standard error. Some of its messages have no line end; the sink
+// remembers that, so that the program's own lines can start on a fresh line.
+struct EngineLog {
+  bool atLineStart = true;
+  void Write(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    if (!text.empty()) atLineStart = text.back() == '\n';
+  }
+  void EndLine() {
+    if (!atLineStart) std::fputc('\n', stderr);
+    atLineStart = true;
+  }
+};
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return !a.empty() && !b.empty() && fs::exists(a, ec) && fs::exists(b, ec) &&
+         fs::equivalent(a, b, ec);
+}
+
+std::string Secs(size_t samples) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(samples) / kNativeRate);
+  return text;
+}
+
+// A progress bar on standard error, redrawn in place.
+class ProgressBar {
+ public:
+  explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+  void Update(size_t done, size_t total) {
+    if (!enabled_ || total == 0) return;
+    const int percent = static_cast<int>(100 * done / total);
+    if (percent == last_) return;
+    last_ = percent;
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\rprocessing [%s%s] %3d%%", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, ' ').c_str(), percent);
+    if (done >= total) std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  bool enabled_;
+  int last_ = -1;
+};
+
+int CommandProcess(const ProcessOptions& o) {
+  // Everything that can be checked before reading: the paths themselves.
+  std::string error;
+  for (const std::string& in : {o.mic, o.mic2, o.ref}) {
+    if (SameFile(in, o.out)) return Fail("--out '" + o.out + "' would overwrite an input");
+    if (SameFile(in, o.stats)) return Fail("--stats '" + o.stats + "' would overwrite an input");
+  }
+  if (!o.stats.empty() &&
+      fs::path(o.stats).lexically_normal() == fs::path(o.out).lexically_normal())
+    return Fail("--stats and --out name the same file '" + o.out + "'");
+  if (!o.config.empty() && !CheckInputFile(o.config, error)) return Fail(error);
+  if (!CheckOutputWritable(o.out, o.raw, error)) return Fail(error);
+  if (!o.stats.empty() && !CheckOutputWritable(o.stats, true, error)) return Fail(error);
+
+  auto mic = ReadAudio(o.mic, o.raw, error, Note);
+  if (!mic) return Fail(error);
+  std::optional<Audio> mic2;
+  if (!o.mic2.empty()) {
+    mic2 = ReadAudio(o.mic2, o.raw, error, Note);
+    if (!mic2) return Fail(error);
+  }
+  auto ref = ReadAudio(o.ref, o.raw, error, Note);
+  if (!ref) return Fail(error);
+
+  // Channel layout: one or two microphones in total, a mono reference.
+  const size_t micChannels = mic->channels.size();
+  if (micChannels > 2)
+    return Fail("'" + o.mic + "' has " + std::to_string(micChannels) +
+                " channels; the microphone file must be mono or stereo (two microphones)");
+  if (mic2 && micChannels == 2)
+    return Fail("'" + o.mic + "' is already stereo (two microphones); --mic2 cannot add a third");
+  if (mic2 && mic2->channels.size() != 1)
+    return Fail("'" + o.mic2 + "' has " + std::to_string(mic2->channels.size()) +
+                " channels; --mic2 must be mono");
+  if (ref->channels.size() != 1)
+    return Fail("'" + o.ref + "' has " + std::to_string(ref->channels.size()) +
+                " channels; the far-end reference must be mono");
+  const std::vector<int16_t>& mic0 = mic->channels[0];
+  const std::vector<int16_t>* second =
+      micChannels == 2 ? &mic->channels[1] : (mic2 ? &mic2->channels[0] : nullptr);
+
+  // Different lengths: everything runs to the longest, the shorter padded with silence.
+  size_t length = std::max(mic0.size(), ref->channels[0].size());
+  if (second != nullptr) length = std::max(length, second->size());
+  if (mic0.size() != length || ref->channels[0].size() != length ||
+      (second != nullptr && second->size() != length)) {
+    std::string lengths = "microphone " + Secs(mic0.size());
+    if (second != nullptr) lengths += ", second microphone " + Secs(second->size());
+    lengths += ", reference " + Secs(ref->channels[0].size());
+    Note("inputs differ in length (" + lengths + "); the shorter are padded with silence to " +
+         Secs(length));
+  }
+
+  EngineLog log;
+  orvo::Engine engine([&log](std::string_view text) { log.Write(text); });
+  engine.SetDenoiseMode(o.denoise);
+  if (!o.config.empty()) engine.LoadConfigFile(o.config);
+  log.EndLine();
+
+  constexpr double kProgressAfterSeconds = 5.0;
+  ProgressBar bar(!o.quiet && ORVO_ISATTY(stderr) &&
+                  static_cast<double>(length) / kNativeRate > kProgressAfterSeconds);
+  const RunResult run = RunFrames(engine, mic0, second, ref->channels[0], length,
+                                  [&](size_t done, size_t total) { bar.Update(done, total); });
+
+  log.EndLine();
+  if (!WriteAudio(o.out, run.out, o.raw, mic->format, error, Note)) return Fail(error);
+  const RunSummary summary = Summarise(run);
+  if (!o.stats.empty()) {
+    const std::string text =
+        SummaryJson(summary, o.mic + (second != nullptr ? " (two microphones)" : ""));
+    std::ofstream f(o.stats, std::ios::trunc);
+    f << text;
+    f.close();
+    if (!f) {
+      return Fail("cannot write '" + o.stats + "' completely; " + RemovePartialOutput(o.stats) +
+                  " (" + o.out + " was written)");
     }
-    if (i + 1 >= argc) {
-      Fail("missing value after " + key);
-      return std::nullopt;
-    }
-    opts[key] = argv[++i];
   }
-  return opts;
-}
-
-std::optional<std::vector<int16_t>> ReadPcm(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    Fail("cannot open '" + path + "': " + std::strerror(errno));
-    return std::nullopt;
-  }
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    Fail("cannot read '" + path + "'");
-    return std::nullopt;
-  }
-  std::vector<int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-  return samples;
-}
-
-bool WritePcm(const std::string& path, const std::vector<int16_t>& samples) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return Fail("cannot create '" + path + "': " + std::strerror(errno)), false;
-  out.write(reinterpret_cast<const char*>(samples.data()),
-            static_cast<std::streamsize>(samples.size() * 2));
-  if (!out) return Fail("cannot write '" + path + "'"), false;
-  return true;
-}
-
-void LogToStderr(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-}
-
-// Runs whole files through one engine. The last partial frame is zero-padded and written with
-// its own length, so the output has as many samples as the first microphone.
-using FrameObserver = std::function<void(size_t firstSample, const orvo::Engine&)>;
-
-std::vector<int16_t> RunFiles(orvo::Engine& engine, const std::vector<int16_t>& mic,
-                              const std::vector<int16_t>* mic2, const std::vector<int16_t>& ref,
-                              const FrameObserver& observe = {}) {
-  std::vector<int16_t> out(mic.size());
-  const int mode = mic2 != nullptr ? 3 : 1;
-  std::vector<int16_t> in(2 * kFrame), farEnd(kFrame), frameOut(kFrame);
-  auto at = [](const std::vector<int16_t>& v, size_t i) -> int16_t {
-    return i < v.size() ? v[i] : 0;
-  };
-  for (size_t start = 0; start < mic.size(); start += kFrame) {
-    for (int i = 0; i < kFrame; ++i) {
-      const size_t n = start + static_cast<size_t>(i);
-      if (mic2 != nullptr) {
-        in[2 * i] = at(mic, n);
-        in[2 * i + 1] = at(*mic2, n);
-      } else {
-        in[i] = at(mic, n);
-      }
-      farEnd[i] = at(ref, n);
-    }
-    engine.AddFarEnd(farEnd.data());
-    engine.Process(in.data(), farEnd.data(), frameOut.data(), false, mode, 1);
-    if (observe) observe(start, engine);
-    for (int i = 0; i < kFrame && start + static_cast<size_t>(i) < mic.size(); ++i)
-      out[start + static_cast<size_t>(i)] = frameOut[i];
-  }
-  return out;
-}
-
-int CommandProcess(int argc, char** argv) {
-  auto opts = ParseOptions(argc, argv, 2, {"--mic", "--mic2", "--ref", "--out", "--denoise"});
-  if (!opts) return 1;
-  for (const char* required : {"--mic", "--ref", "--out"})
-    if (!opts->count(required)) return Fail(std::string("missing ") + required);
-  int denoise = 1;
-  if (opts->count("--denoise")) {
-    try {
-      size_t used = 0;
-      denoise = std::stoi(opts->at("--denoise"), &used);
-      if (used != opts->at("--denoise").size()) throw std::invalid_argument("");
-    } catch (...) {
-      return Fail("--denoise takes an integer");
-    }
-  }
-  auto mic = ReadPcm(opts->at("--mic"));
-  if (!mic) return 1;
-  std::optional<std::vector<int16_t>> mic2;
-  if (opts->count("--mic2")) {
-    mic2 = ReadPcm(opts->at("--mic2"));
-    if (!mic2) return 1;
-  }
-  auto ref = ReadPcm(opts->at("--ref"));
-  if (!ref) return 1;
-
-  orvo::Engine engine(LogToStderr);
-  engine.SetDenoiseMode(denoise);
-  const std::vector<int16_t> out = RunFiles(engine, *mic, mic2 ? &*mic2 : nullptr, *ref);
-  if (!WritePcm(opts->at("--out"), out)) return 1;
-  std::printf("processed %zu samples (%zu frames) into %s\n", out.size(),
-              (out.size() + kFrame - 1) / kFrame, opts->at("--out").c_str());
+  std::printf("processed %s (%zu frames%s) into %s, real-time factor %.3f\n", Secs(length).c_str(),
+              run.frames.size(), second != nullptr ? ", two microphones" : "", o.out.c_str(),
+              summary.realTimeFactor);
   return 0;
 }
 
-int CommandStartTest(int argc, char** argv) {
-  auto opts = ParseOptions(argc, argv, 2, {"--dir"});
-  if (!opts) return 1;
-  if (opts->count("--dir")) {
+int CommandStartTest(const StartTestOptions& o) {
+  if (!o.dir.empty()) {
     std::error_code ec;
-    std::filesystem::current_path(opts->at("--dir"), ec);
-    if (ec) return Fail("cannot enter '" + opts->at("--dir") + "': " + ec.message());
+    if (!fs::is_directory(o.dir, ec)) return Fail("'" + o.dir + "' is not a directory");
+    fs::current_path(o.dir, ec);
+    if (ec) return Fail("cannot enter '" + o.dir + "': " + ec.message());
   }
+  // The offline run needs all three inputs; without them it would process nothing and leave
+  // Out.pcm untouched, which must not look like success.
+  std::string missing, error, firstError;
+  for (const char* name : {"MicData.pcm", "MicData2.pcm", "RefData.pcm"}) {
+    if (CheckInputFile(name, error)) continue;
+    missing += (missing.empty() ? "" : ", ") + std::string(name);
+    if (firstError.empty()) firstError = error;
+  }
+  if (!missing.empty())
+    return Fail("starttest needs MicData.pcm, MicData2.pcm and RefData.pcm in '" +
+                fs::current_path().string() + "'; not usable: " + missing + " (" + firstError +
+                ")");
+  if (!CheckOutputWritable("Out.pcm", true, error)) return Fail("starttest: " + error);
   orvo::RunOfflineTest(orvo::ExportedEngine());
-  return 0;
-}
-
-double Db(double ratio) {
-  return 10.0 * std::log10(ratio + 1e-30);
-}
-
-// A built-in conference scene: 4 s of far-end talk with its echo, then 4 s of near-end talk
-// alone, then 4 s of both, over light room noise.
-int CommandDemo(int argc, char** argv) {
-  auto opts = ParseOptions(argc, argv, 2, {"--out"});
-  if (!opts) return 1;
-  const std::string outPath = opts->count("--out") ? opts->at("--out") : "demo_out.pcm";
-  namespace sc = orvo::scene;
-  const size_t n = 12 * sc::kRate, seg = 4 * sc::kRate;
-  std::vector<float> far = sc::SpeechLike(n, 9000.0f, 11);
-  for (size_t i = seg; i < 2 * seg; ++i)
-    far[i] = 0.0f;
-  std::vector<float> near = sc::SpeechLike(n, 6000.0f, 23);
-  for (size_t i = 0; i < seg; ++i)
-    near[i] = 0.0f;
-  const std::vector<float> echo = sc::Convolve(far, sc::RoomResponse(0.03, 0.15, 0.5f, 5));
-  const std::vector<float> noise = sc::WhiteNoise(n, 30.0f, 7);
-  const std::vector<int16_t> mic = sc::ToPcm(sc::Add(sc::Add(echo, near), noise));
-  const std::vector<int16_t> ref = sc::ToPcm(far);
-
-  orvo::Engine engine([](std::string_view) {});
-  int doubleTalkFrames = 0;
-  const std::vector<int16_t> out =
-      RunFiles(engine, mic, nullptr, ref, [&](size_t start, const orvo::Engine& e) {
-        if (start >= 2 * seg && e.IsDoubleTalk()) ++doubleTalkFrames;
-      });
-  if (!WritePcm(outPath, out)) return 1;
-
-  std::printf("demo: 12 s scene (far end alone, near end alone, double talk) -> %s\n",
-              outPath.c_str());
-  // Levels in dB relative to full scale; an all-zero stretch is reported as silent.
-  auto level = [](const std::vector<int16_t>& x, size_t begin, size_t end) {
-    const double p = sc::Power(x, begin, end);
-    char text[32];
-    if (p == 0.0) return std::string("silent");
-    std::snprintf(text, sizeof text, "%.1f dBFS", Db(p / (32768.0 * 32768.0)));
-    return std::string(text);
-  };
-  const size_t settle = 2 * sc::kRate;
-  std::printf("  far end alone (2-4 s):  mic %s, out %s\n", level(mic, settle, seg).c_str(),
-              level(out, settle, seg).c_str());
-  std::printf("  near end alone (4-8 s): mic %s, out %s\n", level(mic, seg, 2 * seg).c_str(),
-              level(out, seg, 2 * seg).c_str());
-  std::printf("  double talk (8-12 s):   mic %s, out %s, double talk flagged in %d of %d frames\n",
-              level(mic, 2 * seg, n).c_str(), level(out, 2 * seg, n).c_str(), doubleTalkFrames,
-              static_cast<int>((n - 2 * seg) / kFrame));
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs(kUsage, stderr);
-    return 1;
+  int exitCode = 0;
+  const std::optional<Command> cmd = ParseCommandLine(argc, argv, exitCode);
+  if (!cmd) return exitCode;
+  try {
+    switch (cmd->kind) {
+      case Command::kProcess:
+        return CommandProcess(cmd->process);
+      case Command::kStartTest:
+        return CommandStartTest(cmd->startTest);
+      case Command::kDemo:
+        return RunDemo(cmd->demo);
+      case Command::kNone:
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    return Fail("out of memory");
+  } catch (const std::exception& e) {
+    return Fail(e.what());
   }
-  const std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (command == "process") return CommandProcess(argc, argv);
-  if (command == "starttest") return CommandStartTest(argc, argv);
-  if (command == "demo") return CommandDemo(argc, argv);
-  return Fail("unknown command '" + command + "' (see orvoaec --help)");
+  return Fail("no command given (see orvoaec --help)");
 }

@@ -52,6 +52,17 @@ struct EngineSettings {
   int holdFlag;
 };
 
+// A read-only snapshot of what the last processed frame left behind, for tools that report on a
+// run (statistics, plots). Reading it has no effect on the processing.
+struct FrameStats {
+  bool doubleTalk;  // the last frame was classified as double talk
+  int talkState;    // 1 far end silent, 2 far end talking alone, 3 double talk
+  int selectedMic;  // the microphone channel the choice currently selects
+  int delayFrames;  // far-end delay in force, whole 20 ms frames
+  float agcGain;    // the automatic gain control's gain (1.0 while it is off)
+  float inputGain;  // the adaptive input gain applied to the microphone
+};
+
 class Engine {
  public:
   static constexpr int kFrameSamples = 960;
@@ -79,6 +90,7 @@ class Engine {
   void AddFarEnd(const int16_t* farEnd);
 
   bool IsDoubleTalk() const;
+  FrameStats LastFrameStats() const;
   int ChoiceSelection() const;
   float MicBias() const;
 
