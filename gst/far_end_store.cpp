@@ -56,16 +56,91 @@ void FarEndStore::Write(int64_t position, const int16_t* samples, size_t count) 
     }
   }
   CopyIn(samples, count);
+  ++writes_;
+  ended_ = false;
+  written_.notify_all();
+}
+
+void FarEndStore::WritePaced(int64_t position, const int16_t* samples, size_t count,
+                             std::chrono::milliseconds patience, const std::atomic<bool>& cancel) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const int64_t cap = static_cast<int64_t>(ring_.size());
+    auto wouldOverwriteUnread = [&] {
+      if (readers_ == 0 || empty_ || closed_ || cancel.load()) return false;
+      const int64_t firstNeeded = std::max(readPosition_, begin_);
+      const int64_t newEnd = std::max(position, end_) + static_cast<int64_t>(count);
+      return newEnd - firstNeeded > cap && position >= end_ - kContinuityTolerance;
+    };
+    while (wouldOverwriteUnread()) {
+      const int64_t before = readPosition_;
+      consumed_.wait_for(lock, patience);
+      if (readPosition_ == before) break;  // the reader has stopped reading: go on
+    }
+  }
+  Write(position, samples, count);
 }
 
 void FarEndStore::Append(const int16_t* samples, size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   empty_ = false;
   CopyIn(samples, count);
+  ++writes_;
+  ended_ = false;
+  written_.notify_all();
 }
 
-size_t FarEndStore::Read(int64_t position, int16_t* out, size_t count) const {
+size_t FarEndStore::Read(int64_t position, int16_t* out, size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
+  readPosition_ = std::max(readPosition_, position);
+  consumed_.notify_all();
+  return ReadLocked(position, out, count);
+}
+
+void FarEndStore::AttachReader() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++readers_;
+}
+
+void FarEndStore::DetachReader() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --readers_;
+  consumed_.notify_all();
+}
+
+size_t FarEndStore::ReadWhenAvailable(int64_t position, int16_t* out, size_t count,
+                                      std::chrono::milliseconds patience,
+                                      const std::atomic<bool>& cancel) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  readPosition_ = std::max(readPosition_, position);
+  consumed_.notify_all();
+  const int64_t needed = position + static_cast<int64_t>(count);
+  while (!(!empty_ && end_ >= needed) && !ended_ && !closed_ && !cancel.load()) {
+    const uint64_t before = writes_;
+    written_.wait_for(lock, patience);
+    if (writes_ == before && !cancel.load() && !ended_ && !closed_) break;  // stalled
+  }
+  return ReadLocked(position, out, count);
+}
+
+uint64_t FarEndStore::WriteCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writes_;
+}
+
+void FarEndStore::SetEnded() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  written_.notify_all();
+}
+
+void FarEndStore::Wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  written_.notify_all();
+  consumed_.notify_all();
+}
+
+size_t FarEndStore::ReadLocked(int64_t position, int16_t* out, size_t count) const {
   std::fill(out, out + count, int16_t{0});
   if (empty_) return 0;
   const int64_t from = std::max(position, begin_);
@@ -79,12 +154,18 @@ size_t FarEndStore::Read(int64_t position, int16_t* out, size_t count) const {
 void FarEndStore::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   empty_ = true;
+  ended_ = false;
   begin_ = end_ = 0;
+  readPosition_ = -1;
+  written_.notify_all();
+  consumed_.notify_all();
 }
 
 void FarEndStore::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
   closed_ = true;
+  written_.notify_all();
+  consumed_.notify_all();
 }
 
 bool FarEndStore::Closed() const {

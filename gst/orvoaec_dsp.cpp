@@ -4,9 +4,12 @@
 #include <gst/base/gstadapter.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +33,9 @@ constexpr GstClockTime kTimestampTolerance = 10 * GST_MSECOND;
 constexpr GstClockTime kLongestFilledGap = GST_SECOND;
 // How often (in frames) a missing probe is looked for again.
 constexpr int kProbeRetryFrames = 50;
+// Pipelines that are not live: how long a frame waits for the far end to arrive while the
+// probe keeps writing.
+constexpr std::chrono::milliseconds kFarEndPatience{200};
 
 constexpr const char* kSinkCaps =
     "audio/x-raw, format = (string) S16LE, rate = (int) 48000, channels = (int) [ 1, 2 ], "
@@ -72,8 +78,13 @@ struct Stream {
   std::deque<Run> runs;
   int64_t lastPosition = 0;  // far-end position of the last frame
 
+  std::mutex storeMutex;  // guards `store` against the flush thread's wake-up
   std::shared_ptr<FarEndStore> store;
-  std::string storeFor;  // probe name the store was looked up for
+  std::atomic<bool> cancel{false};  // flushing or stopping: do not wait for the far end
+  bool liveKnown = false;
+  bool live = true;
+  uint64_t stalledAt = ~uint64_t{0};  // far-end write count when waiting last gave up
+  std::string storeFor;               // probe name the store was looked up for
   bool lookedUp = false;
   bool warnedMissing = false;
   int retryCountdown = 0;
@@ -88,6 +99,7 @@ struct Stream {
 
   ~Stream() {
     if (adapter != nullptr) g_object_unref(adapter);
+    if (store) store->DetachReader();
   }
 };
 
@@ -172,6 +184,9 @@ static void reset_timeline(Stream& s) {
   if (s.engine) s.runs.push_back({s.engine->ProcessingDelaySamples(), false});
   s.lastPosition = 0;
   s.pending.clear();
+  s.liveKnown = false;
+  s.stalledAt = ~uint64_t{0};
+  s.cancel = false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -183,7 +198,15 @@ static void resolve_store(GstOrvoAecDsp* self, Stream& s) {
   GST_OBJECT_UNLOCK(self);
   const bool stale = !s.lookedUp || name != s.storeFor || (s.store && s.store->Closed());
   if (!stale && (s.store || s.retryCountdown-- > 0)) return;
-  s.store = orvo::gstplugin::probe_registry::Find(name.empty() ? nullptr : name.c_str());
+  {
+    auto found = orvo::gstplugin::probe_registry::Find(name.empty() ? nullptr : name.c_str());
+    if (found != s.store) {
+      if (found) found->AttachReader();
+      if (s.store) s.store->DetachReader();
+    }
+    std::lock_guard<std::mutex> lock(s.storeMutex);
+    s.store = std::move(found);
+  }
   s.storeFor = name;
   s.lookedUp = true;
   s.retryCountdown = kProbeRetryFrames;
@@ -240,9 +263,29 @@ static void process_frame(GstOrvoAecDsp* self, Stream& s, int realSamples) {
   resolve_store(self, s);
   const int64_t position = frame_position(s, realSamples);
   s.lastPosition = position;
-  if (s.store)
-    s.store->Read(position, s.ref.data(), kFrame);
-  else
+  if (!s.liveKnown) {
+    // Live capture never waits: the far end is played before its echo is captured. Otherwise
+    // both branches run as fast as they can and the far end may not be there yet.
+    GstQuery* query = gst_query_new_latency();
+    gboolean live = FALSE;
+    if (gst_pad_peer_query(self->sinkpad, query))
+      gst_query_parse_latency(query, &live, nullptr, nullptr);
+    gst_query_unref(query);
+    s.live = live != FALSE;
+    s.liveKnown = true;
+  }
+  if (s.store) {
+    size_t stored;
+    if (!s.live && realSamples > 0 && s.store->WriteCount() != s.stalledAt) {
+      stored =
+          s.store->ReadWhenAvailable(position, s.ref.data(), kFrame, kFarEndPatience, s.cancel);
+      if (stored < static_cast<size_t>(kFrame)) s.stalledAt = s.store->WriteCount();
+    } else {
+      stored = s.store->Read(position, s.ref.data(), kFrame);
+    }
+    GST_LOG_OBJECT(self, "frame at far-end position %" G_GINT64_FORMAT ": %zu far-end samples",
+                   position, stored);
+  } else
     std::fill(s.ref.begin(), s.ref.end(), int16_t{0});
 
   const int mode = s.channels == 2 ? 3 : 1;
@@ -428,6 +471,13 @@ static gboolean gst_orvoaec_dsp_sink_event(GstPad* pad, GstObject* parent, GstEv
         gst_segment_copy_into(segment, &s->segment);
       }
       break;
+    case GST_EVENT_FLUSH_START:
+      if (s != nullptr) {
+        s->cancel = true;
+        std::lock_guard<std::mutex> lock(s->storeMutex);
+        if (s->store) s->store->Wake();
+      }
+      break;
     case GST_EVENT_FLUSH_STOP:
       if (s != nullptr) {
         // Nothing of the old position may leak into the new one: a fresh engine.
@@ -527,6 +577,12 @@ static GstStateChangeReturn gst_orvoaec_dsp_change_state(GstElement* element,
     g_atomic_int_set(&self->doubleTalk, 0);
     g_atomic_int_set(&self->selectedMic, 0);
     self->stream = stream.release();
+  }
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY && self->stream != nullptr) {
+    Stream& s = *self->stream;
+    s.cancel = true;
+    std::lock_guard<std::mutex> lock(s.storeMutex);
+    if (s.store) s.store->Wake();
   }
   const GstStateChangeReturn ret =
       GST_ELEMENT_CLASS(gst_orvoaec_dsp_parent_class)->change_state(element, transition);
