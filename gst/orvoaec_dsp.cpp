@@ -285,8 +285,9 @@ static void process_frame(GstOrvoAecDsp* self, Stream& s, int realSamples) {
     }
     GST_LOG_OBJECT(self, "frame at far-end position %" G_GINT64_FORMAT ": %zu far-end samples",
                    position, stored);
-  } else
+  } else {
     std::fill(s.ref.begin(), s.ref.end(), int16_t{0});
+  }
 
   const int mode = s.channels == 2 ? 3 : 1;
   s.engine->AddFarEnd(s.ref.data());

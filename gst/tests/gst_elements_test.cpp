@@ -3,10 +3,14 @@
 #include <gst/audio/audio.h>
 #include <gst/check/gstharness.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
+#include "gst/far_end_store.hpp"
 #include "gst/tests/gst_test_support.hpp"
 
 namespace {
@@ -98,6 +102,8 @@ struct FedProbe {
     Output out;
     PullAll(h, out);
     EXPECT_EQ(out.samples, farEnd);
+    // The far end has ended: readers need not wait for more.
+    gst_harness_push_event(h, gst_event_new_eos());
   }
   ~FedProbe() { gst_harness_teardown(h); }
 };
@@ -405,6 +411,83 @@ TEST(OrvoAecState, ConfigAndDenoiseModeApplyAtStartAndAreCheckedThere) {
   EXPECT_EQ(mode, 1);
   gst_element_set_state(dsp, GST_STATE_NULL);
   gst_object_unref(dsp);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The far-end store behind the probe
+
+std::vector<int16_t> Ramp(int16_t from, size_t n) {
+  std::vector<int16_t> v(n);
+  for (size_t i = 0; i < n; ++i)
+    v[i] = static_cast<int16_t>(from + static_cast<int>(i));
+  return v;
+}
+
+TEST(FarEndStore, ReadsByPositionWithSilenceAroundAndInGaps) {
+  orvo::gstplugin::FarEndStore store(1000);
+  std::vector<int16_t> out(10);
+  EXPECT_EQ(store.Read(0, out.data(), 10), 0u);  // nothing yet
+  const auto a = Ramp(1, 100), b = Ramp(500, 100);
+  store.Write(200, a.data(), a.size());
+  store.Write(300 + 30, b.data(), b.size());  // within 1 ms (48 samples): continues
+  store.Write(400 + 60, a.data(), a.size());  // 60 samples later: a silent gap
+  EXPECT_EQ(store.Read(195, out.data(), 10), 5u);
+  EXPECT_EQ(out, (std::vector<int16_t>{0, 0, 0, 0, 0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(store.Read(298, out.data(), 4), 4u);
+  EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 4),
+            (std::vector<int16_t>{99, 100, 500, 501}));
+  EXPECT_EQ(store.Read(398, out.data(), 4), 4u);
+  EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 4),
+            (std::vector<int16_t>{598, 599, 0, 0}));
+  EXPECT_EQ(store.Read(458, out.data(), 4), 4u);
+  EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 4), (std::vector<int16_t>{0, 0, 1, 2}));
+}
+
+TEST(FarEndStore, KeepsOnlyTheNewestCapacityAndRestartsOnAJumpBack) {
+  orvo::gstplugin::FarEndStore store(256);
+  const auto a = Ramp(0, 300);
+  store.Write(0, a.data(), a.size());
+  std::vector<int16_t> out(4);
+  EXPECT_EQ(store.Read(42, out.data(), 4), 2u);  // 0..43 are gone; 44 and 45 kept
+  EXPECT_EQ(out, (std::vector<int16_t>{0, 0, 44, 45}));
+  const auto b = Ramp(1000, 10);
+  store.Write(100, b.data(), b.size());  // far before the end: a new start
+  EXPECT_EQ(store.Read(100, out.data(), 4), 4u);
+  EXPECT_EQ(out, (std::vector<int16_t>{1000, 1001, 1002, 1003}));
+  EXPECT_EQ(store.Read(200, out.data(), 4), 0u);
+  store.Clear();
+  EXPECT_EQ(store.Read(100, out.data(), 4), 0u);
+}
+
+TEST(FarEndStore, PacedWriterWaitsForTheReaderAndWaitingReaderForTheWriter) {
+  orvo::gstplugin::FarEndStore store(1000);
+  std::atomic<bool> cancel{false};
+  store.AttachReader();
+  const auto block = Ramp(0, 500);
+  store.WritePaced(0, block.data(), 500, std::chrono::milliseconds(2000), cancel);
+  store.WritePaced(500, block.data(), 500, std::chrono::milliseconds(2000), cancel);
+  // A third block would overwrite samples 0..499 that nobody has read: it waits for the reader.
+  std::thread writer(
+      [&] { store.WritePaced(1000, block.data(), 500, std::chrono::milliseconds(2000), cancel); });
+  std::vector<int16_t> out(500);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(store.Read(0, out.data(), 500), 500u);  // still there
+  EXPECT_EQ(out, block);
+  EXPECT_EQ(store.Read(500, out.data(), 500), 500u);  // moves on: the writer may go on
+  writer.join();
+  // A reader asking for what is not written yet is served once it arrives.
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    store.Write(1500, block.data(), 500);
+  });
+  EXPECT_EQ(store.ReadWhenAvailable(1500, out.data(), 500, std::chrono::milliseconds(2000), cancel),
+            500u);
+  late.join();
+  // Once the far end has ended the reader does not wait.
+  store.SetEnded();
+  EXPECT_EQ(store.ReadWhenAvailable(5000, out.data(), 10, std::chrono::milliseconds(5000), cancel),
+            0u);
+  store.DetachReader();
 }
 
 // ---------------------------------------------------------------------------------------------
