@@ -205,6 +205,26 @@ TEST_P(OrvoAecFraming, OddBufferSizesGiveTheFrameExactOutputWithContinuousTimest
 
 INSTANTIATE_TEST_SUITE_P(Channels, OrvoAecFraming, ::testing::Values(1, 2));
 
+TEST(OrvoAecFraming, ShortTimestampGapIsFilledWithSilence) {
+  const size_t gap = 3000;  // 62.5 ms of lost capture
+  Scene scene = MakeScene(2000 + gap, 4);
+  std::vector<int16_t> before(scene.mic[0].begin(), scene.mic[0].begin() + 1000);
+  std::vector<int16_t> after(scene.mic[0].begin() + 1000, scene.mic[0].begin() + 2000);
+  FedProbe probe("far", scene.farEnd);
+  GstHarness* h = NewDsp("far");
+  PushInPieces(h, before, 1, {500});
+  PushInPieces(h, after, 1, {500}, SampleTime(1000 + gap));
+  gst_harness_push_event(h, gst_event_new_eos());
+  Output out;
+  PullAll(h, out);
+  std::vector<int16_t> filled = before;
+  filled.resize(1000 + gap);
+  filled.insert(filled.end(), after.begin(), after.end());
+  EXPECT_EQ(out.samples, ExpectedOutput({{1, filled}}, scene.farEnd));
+  ExpectContinuous(out, 0);
+  gst_harness_teardown(h);
+}
+
 TEST(OrvoAecFraming, OutputIsTheInputDelayedByNothing) {
   // With the far end silent and no suppression of a clean tone, the output lines up with the
   // input: the element has removed the engine's processing delay from the timeline.
