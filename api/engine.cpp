@@ -3,6 +3,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/filter_bank.hpp"
+#include "denoise/noise_suppressor.hpp"
 
 namespace orvo {
 
@@ -63,6 +65,10 @@ int Engine::ChoiceSelection() const {
 }
 float Engine::MicBias() const {
   return state_->proc->micBias;
+}
+int Engine::ProcessingDelaySamples() const {
+  const int mode = state_->hRoomPro->denoiseMode;
+  return kFilterBankDelay + ((mode == 1 || mode == 2) ? kDenoiseHop : 0);
 }
 
 void Engine::SetFeature(Feature id, int value) {

@@ -94,6 +94,10 @@ class Engine {
   int ChoiceSelection() const;
   float MicBias() const;
 
+  // Samples by which output sample n lags input sample n with the current denoise mode: the
+  // filter bank's three frames, plus one 480-sample hop when the neural suppressor runs.
+  int ProcessingDelaySamples() const;
+
   void SetFeature(Feature id, int value);
   int GetFeature(Feature id) const;
 
