@@ -102,6 +102,34 @@ SceneSignals Bursts() {
                                   scene::ColouredNoise(n, 60.0f, 36)))};
 }
 
+// 10 s of far-end speech throughout with a talker in short turns (double talk), through a long
+// room whose tail reaches beyond the echo filter and whose path changes at 5 s, so that the echo
+// return moves around its decision level between the turns.
+SceneSignals ChangingRoom() {
+  const size_t n = At(10.0);
+  std::vector<float> far = scene::SpeechLike(n, 5000.0f, 41, 0.25, 0.08);
+  for (double t = 4.0; t < 10.0; t += 2.0)
+    Silence(far, t, t + 0.7);
+  std::vector<float> near = scene::SpeechLike(n, 2000.0f, 42);
+  Silence(near, 0.0, 3.0);
+  for (double t = 3.0; t < 10.0; t += 0.9)
+    Silence(near, t, t + 0.6);
+  std::vector<float> near1 = near;
+  for (float& v : near1)
+    v *= 0.9f;
+  std::vector<float> firstHalf = far, secondHalf = far;
+  Silence(firstHalf, 5.0, 10.0);
+  Silence(secondHalf, 0.0, 5.0);
+  auto echo = [&](uint32_t seedA, uint32_t seedB) {
+    return scene::Add(scene::Convolve(firstHalf, scene::RoomResponse(0.020, 0.200, 0.3f, seedA)),
+                      scene::Convolve(secondHalf, scene::RoomResponse(0.045, 0.900, 0.6f, seedB)));
+  };
+  return {
+      scene::ToPcm(far),
+      scene::ToPcm(scene::Add(scene::Add(echo(43, 44), near), scene::WhiteNoise(n, 20.0f, 45))),
+      scene::ToPcm(scene::Add(scene::Add(echo(46, 47), near1), scene::WhiteNoise(n, 20.0f, 48)))};
+}
+
 std::vector<int16_t> RunScene(Engine& engine, const SceneSignals& s, int mode) {
   const size_t frames = s.far.size() / kFrame;
   std::vector<int16_t> mic;
@@ -134,6 +162,10 @@ const SceneSignals& ConversationScene() {
   static const SceneSignals s = Conversation();
   return s;
 }
+const SceneSignals& ChangingRoomScene() {
+  static const SceneSignals s = ChangingRoom();
+  return s;
+}
 const SceneSignals& BurstScene() {
   static const SceneSignals s = Bursts();
   return s;
@@ -149,6 +181,8 @@ std::vector<Case> Cases() {
       for (int denoise : {0, 1, 2})
         cases.push_back({name, scene, mode, denoise, Defaults});
   }
+  for (int mode : {1, 3})
+    cases.push_back({"changing_room", &ChangingRoomScene, mode, 1, Defaults});
   // Rarer rules, on the conversation with one microphone and the suppressor on.
   auto variant = [&](const char* name, int mode, std::function<void(Engine&)> setup) {
     cases.push_back({name, &ConversationScene, mode, 1, std::move(setup)});
@@ -189,6 +223,8 @@ constexpr Recorded kRecorded[] = {
     {"bursts/mode3/denoise0", 0x294585f3a2d3ade8ull},
     {"bursts/mode3/denoise1", 0x2d0a48e9d5b1ff5full},
     {"bursts/mode3/denoise2", 0x6acafaf8ed1dddd1ull},
+    {"changing_room/mode1/denoise1", 0x9a1f26fcdcd616f2ull},
+    {"changing_room/mode3/denoise1", 0x11a0f8d5e94a9950ull},
     {"preset100/mode1/denoise1", 0xf5923673c791ec77ull},
     {"preset101/mode3/denoise1", 0x2f67378c9795b7c4ull},
     {"fixed_threshold/mode1/denoise1", 0xdf8b80b521ca3823ull},
