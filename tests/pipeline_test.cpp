@@ -118,23 +118,6 @@ TEST(PipelineDelay, TracksTheEstimateWithinABandOfTwoFrames) {
     EXPECT_EQ(Pipeline_TrackDelay(c[0], c[1]), c[2]) << c[0] << " " << c[1];
 }
 
-TEST(PipelineCoupling, RatiosAreKeptAroundGroupOne) {
-  EchoCoupling c{};
-  const float row[6] = {0.5f, 1.0f, 9.0f, 0.1f, 0.05f, 4.0f};
-  const float want[6] = {1.0f, 1.0f, 8.0f, 0.125f, 0.125f, 4.0f};
-  for (int g = 0; g < 6; ++g) {
-    c.coupling[0][g] = row[g];
-    c.coupling[1][g] = 0.01f;
-  }
-  c.coupling[2][0] = 99.0f;  // beyond the channel count: untouched
-  Pipeline_LimitCouplingRatios(c, 2);
-  for (int g = 0; g < 6; ++g) {
-    EXPECT_FLOAT_EQ(c.coupling[0][g], want[g]) << g;
-    EXPECT_FLOAT_EQ(c.coupling[1][g], 0.1f);
-  }
-  EXPECT_EQ(c.coupling[2][0], 99.0f);
-}
-
 TEST_F(PipelineTest, LiveMusicModeSwitchesOncePerChange) {
   log_.clear();
   for (bool live : {false, true, true, false}) {
