@@ -111,5 +111,21 @@ TEST(Agc, IdlePathAfterHundredFramesWithoutSpeech) {
   EXPECT_FLOAT_EQ(a.rawGain, 0.995f * (drifted / 9.0f) + 0.005f * 2.0f);
 }
 
+TEST(Agc, FrameGainRunsTheUpdateWhenOnAndIsOneWithTheRecordUntouchedWhenOff) {
+  Agc on = Fresh(kFloor), off = Fresh(kFloor), reference = Fresh(kFloor);
+  float smoothedOn = 0.1f, smoothedOff = 0.1f, smoothedReference = 0.1f;
+  for (int frame = 0; frame < 5; ++frame) {
+    const float level = 600.0f + 100.0f * static_cast<float>(frame);
+    Agc_Update(1, level, reference, smoothedReference);
+    EXPECT_EQ(Agc_FrameGain(true, 1, level, on, smoothedOn), reference.outputGain);
+    EXPECT_EQ(Agc_FrameGain(false, 1, level, off, smoothedOff), 1.0f);
+  }
+  EXPECT_EQ(std::memcmp(&on, &reference, sizeof on), 0);
+  EXPECT_EQ(smoothedOn, smoothedReference);
+  const Agc untouched = Fresh(kFloor);
+  EXPECT_EQ(std::memcmp(&off, &untouched, sizeof off), 0);
+  EXPECT_EQ(smoothedOff, 0.1f);
+}
+
 }  // namespace
 }  // namespace orvo

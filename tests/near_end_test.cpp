@@ -57,6 +57,32 @@ TEST(ResidualEcho, NoEstimateInTalkStateOneEightTimesThePeakAboveAStrictThreshol
             std::pair(0.0f, 8 * (0.7f * 2e7f)));
 }
 
+TEST(ResidualEcho, PrepareScalesTheThresholdsByATenthOfTheNoiseScaleAndResetsTheFactors) {
+  EchoPeakState s = FreshEchoPeak(0.0f);
+  for (float& f : s.regionFactor)
+    f = 3.0f;
+  // Noise-estimator scale 4: thresholds 4e6 in regions 0..3, 1e7 in 4 and 5.
+  ResidualEcho_Prepare(s, 4.0f);
+  EXPECT_EQ(s.scale, 4.0f * 0.1f);
+  std::vector<float> Y(kNumBins, 0.0f);
+  Y[5] = Y[100] = Y[200] = Y[300] = 4.1e6f;  // regions 0, 3, 4, 5
+  Y[20] = 3.9e6f;                            // region 1, below
+  ResidualEcho_Estimate(Y.data(), 3, kUnit.data(), s);
+  // Talk state 3 uses the region factors: 0.25 again after the set-up.
+  EXPECT_EQ(std::tuple(s.echoEstimate[5], s.echoEstimate[100], s.echoEstimate[20],
+                       s.echoEstimate[200], s.echoEstimate[300]),
+            std::tuple(0.25f * 4.1e6f, 0.25f * 4.1e6f, 0.0f, 0.0f, 0.0f));
+  for (int r = 0; r < kNumGroups; ++r)
+    EXPECT_EQ(s.regionFactor[r], 0.25f) << r;
+  // The default noise scale of 10 gives the creation threshold of 1e7.
+  ResidualEcho_Prepare(s, 10.0f);
+  Y.assign(kNumBins, 0.0f);
+  Y[50] = 1.001e7f;
+  Y[51] = 0.999e7f;
+  ResidualEcho_Estimate(Y.data(), 2, kUnit.data(), s);
+  EXPECT_EQ(std::pair(s.echoEstimate[50], s.echoEstimate[51]), std::pair(8.0f * 1.001e7f, 0.0f));
+}
+
 TEST(NearEnd, MalformedBandTableStops) {
   const int edge[kNumGroups] = {1, 24, 60, 140, 280, 960},
             tooHigh[kNumGroups] = {12, 24, 60, 140, 280, 961},

@@ -68,6 +68,18 @@ TEST_F(PipelineTest, FarEndThresholdAndHangoverDriveTalkState) {
     Pipeline_UpdateFarEndActivity(Core(), Ps(), kSilence.data());
     EXPECT_EQ(Ps().farEndHangover, 21 - f);
   }
+  // With the floor at 10,000 the far end must stand above 20 times it: 199,110 for 437 is not,
+  // 200,022 for 438 is.
+  for (int16_t a : {437, 438}) {
+    std::vector<int16_t> impulse(960, 0);
+    impulse[0] = a;
+    Core().levels[kFarEndSlot] = MakeLevelTracker(1e4f, 1.0f, 50, 100, 0.25f);
+    Ps().farEndHangover = 0;
+    Ps().farFilterInput = Ps().farFilterOutput = 0.0f;
+    const float energy = Pipeline_UpdateFarEndActivity(Core(), Ps(), impulse.data());
+    EXPECT_EQ(energy > 2e5f, a == 438) << energy;
+    EXPECT_EQ(Ps().farEndHangover, a == 438 ? 21 : 0) << a;
+  }
 }
 
 TEST_F(PipelineTest, OldBestMicStaysSecondaryFor35FramesExceptWithTwoChannels) {
