@@ -210,10 +210,12 @@ TEST(TalkerMic, TheNamedMicrophoneCountsDownFromItsHangoverAndCanBeForgotten) {
   while (named < 100 && TalkerMic_CountDown(t) == 1)
     ++named;
   EXPECT_EQ(named, kTalkerHangover - 1);
-  EXPECT_EQ(std::pair(t.hangover, TalkerMic_CountDown(t)), std::pair(0, -1));
+  EXPECT_EQ(t.hangover, 0);
+  EXPECT_EQ(TalkerMic_CountDown(t), -1);
   t.hangover = 10;
   TalkerMic_Forget(t);
-  EXPECT_EQ(std::pair(t.hangover, TalkerMic_CountDown(t)), std::pair(0, -1));
+  EXPECT_EQ(t.hangover, 0);
+  EXPECT_EQ(TalkerMic_CountDown(t), -1);
 }
 
 }  // namespace
