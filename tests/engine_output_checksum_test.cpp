@@ -102,9 +102,10 @@ SceneSignals Bursts() {
                                   scene::ColouredNoise(n, 60.0f, 36)))};
 }
 
-// 10 s of far-end speech throughout with a talker in short turns (double talk), through a long
-// room whose tail reaches beyond the echo filter and whose path changes at 5 s, so that the echo
-// return moves around its decision level between the turns.
+// 10 s: 3 s of far end alone through a short room, then a talker in short turns while the far
+// end pauses every 2 s; at 5 s the echo path changes to a room whose tail reaches beyond the echo
+// filter, so that talk states 1, 2 and 3 alternate and the echo return falls from above its
+// decision level.
 SceneSignals ChangingRoom() {
   const size_t n = At(10.0);
   std::vector<float> far = scene::SpeechLike(n, 5000.0f, 41, 0.25, 0.08);
