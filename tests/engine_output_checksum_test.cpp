@@ -104,7 +104,7 @@ SceneSignals Bursts() {
 
 // 10 s: 3 s of far end alone through a short room, then a talker in short turns while the far
 // end pauses every 2 s; at 5 s the echo path changes to a room whose tail reaches beyond the echo
-// filter, so that talk states 1, 2 and 3 alternate and the echo return falls from above its
+// filter; talk states 1, 2 and 3 alternate after the echo return has risen through its
 // decision level.
 SceneSignals ChangingRoom() {
   const size_t n = At(10.0);
