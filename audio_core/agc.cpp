@@ -114,4 +114,11 @@ void Agc_Update(int speech, float speechLevel, Agc& r, float& smoothedOutputGain
                                           0.1 * static_cast<double>(r.outputGain));
 }
 
+float Agc_FrameGain(bool enabled, int speech, float speechLevel, Agc& record,
+                    float& smoothedOutputGain) {
+  if (!enabled) return 1.0f;
+  Agc_Update(speech, speechLevel, record, smoothedOutputGain);
+  return record.outputGain;
+}
+
 }  // namespace orvo

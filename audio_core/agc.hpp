@@ -38,4 +38,9 @@ void Agc_Create(Agc& record);
 // record.outputGain.
 void Agc_Update(int speech, float speechLevel, Agc& record, float& smoothedOutputGain);
 
+// The gain the post filter applies this frame: with the AGC switched on, one Agc_Update and its
+// output gain; switched off, 1.0 and the record stays as it is.
+float Agc_FrameGain(bool enabled, int speech, float speechLevel, Agc& record,
+                    float& smoothedOutputGain);
+
 }  // namespace orvo

@@ -90,7 +90,7 @@ void ProcessState_Init(ProcessState& p) {
   ps.fallbackMic = 0;
   ps.fallbackTimer = 25;
   ps.secondaryMic = 0;
-  ps.erleDb = 0.0f;
+  EchoReturn_Init(ps.echoReturn);
   ps.farFilterInput = 0.0f;
   ps.farFilterOutput = 0.0f;
   std::memset(p.spectra, 0, sizeof p.spectra);

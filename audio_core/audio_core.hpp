@@ -13,6 +13,7 @@
 #include "audio_core/delay_line.hpp"
 #include "audio_core/double_talk.hpp"
 #include "audio_core/echo_coupling.hpp"
+#include "audio_core/echo_return.hpp"
 #include "audio_core/filter_bank.hpp"
 #include "audio_core/level_tracker.hpp"
 #include "audio_core/log.hpp"
@@ -179,7 +180,7 @@ struct PipelineState {
   int fallbackMic;
   int fallbackTimer;
   int secondaryMic;       // -1 for none
-  float erleDb;           // smoothed echo-return-loss enhancement
+  EchoReturn echoReturn;  // the echo filter's smoothed echo return
   float farFilterInput;   // far-end energy filter memory: last input ...
   float farFilterOutput;  // ... and last output
 };

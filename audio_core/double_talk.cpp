@@ -10,6 +10,7 @@ constexpr float kPeakDecay = 0.8f;
 constexpr float kDtNoiseFactor = 8.0f;
 constexpr float kDtDenominatorFloor = 10000.0f;
 constexpr int32_t kDtHangover = 3;
+constexpr float kDtFixedThreshold = 4.0f;
 constexpr float kTalkerNoiseFactor = 20.0f;
 constexpr float kTalkerPeakFactor = 4.0f;
 constexpr float kTalkerNameScore = 2.0f;
@@ -61,6 +62,15 @@ void DoubleTalk_Detect(const float* residualPow, const float* farPow, const floa
   if (record.hangover >= 1) record.hangover -= 1;
 }
 
+void DoubleTalk_SetThreshold(DoubleTalk& record, int configured, bool fixed) {
+  record.threshold = fixed ? kDtFixedThreshold : static_cast<float>(configured);
+}
+
+int DoubleTalk_TalkState(const DoubleTalk& record, bool farEndActive) {
+  if (!farEndActive) return 1;
+  return record.hangover > 0 ? 3 : 2;
+}
+
 void TalkerMic_Search(const NoisePsdState* noiseRecords, const Cpx* const* micSpectra, int BestMic,
                       int NumberOfMics, TalkerMic& record) {
   if (NumberOfMics < 1 || NumberOfMics > kMaxMics || BestMic < 0 || BestMic >= NumberOfMics) return;
@@ -109,6 +119,15 @@ void TalkerMic_Search(const NoisePsdState* noiseRecords, const Cpx* const* micSp
     record.hangover = kTalkerHangover;
     record.foundMic = who;
   }
+}
+
+int TalkerMic_CountDown(TalkerMic& record) {
+  if (record.hangover > 0) --record.hangover;
+  return record.hangover > 0 ? record.foundMic : -1;
+}
+
+void TalkerMic_Forget(TalkerMic& record) {
+  record.hangover = 0;
 }
 
 }  // namespace orvo

@@ -49,10 +49,25 @@ void TalkerMic_Create(TalkerMic& record);
 void DoubleTalk_Detect(const float* residualPow, const float* farPow, const float* noisePow,
                        const float* coupling, DoubleTalk& record);
 
+// The detection threshold: the configured double-talk threshold, or 4.0 when the fixed
+// threshold is switched on.
+void DoubleTalk_SetThreshold(DoubleTalk& record, int configured, bool fixed);
+
+// This frame's talk state after DoubleTalk_Detect: 1 while the far end is silent, else 3 while
+// the double-talk hangover lasts and 2 otherwise.
+int DoubleTalk_TalkState(const DoubleTalk& record, bool farEndActive);
+
 // noiseRecords: one NoisePsdState per microphone (only `noise` is read); micSpectra: 14 pointers
 // to the microphone spectra before echo cancellation (only the first NumberOfMics are read).
 // Requires 0 <= BestMic < NumberOfMics <= 14; otherwise the call leaves the record unchanged.
 void TalkerMic_Search(const NoisePsdState* noiseRecords, const Cpx* const* micSpectra, int BestMic,
                       int NumberOfMics, TalkerMic& record);
+
+// One frame of the naming: counts the hangover down and returns the found microphone while it
+// is still named, else -1.
+int TalkerMic_CountDown(TalkerMic& record);
+
+// Ends the naming at once.
+void TalkerMic_Forget(TalkerMic& record);
 
 }  // namespace orvo

@@ -1,6 +1,7 @@
 #include "audio_core/echo_coupling.hpp"
 
 #include <cmath>
+#include <initializer_list>
 
 namespace orvo {
 
@@ -17,6 +18,16 @@ constexpr float kTrackerSmooth = 0.25f;
 constexpr float kStartRatio = 16.0f;
 constexpr float kHighestRatio = 32.0f;
 constexpr float kDefaultLowestRatio = 0.005f;
+constexpr float kLiveMusicLowestRatio = 0.05f;
+// Band kept around the ratio of group 1, and the absolute lowest ratio after the limits.
+constexpr float kBandAboveGroup1 = 8.0f;
+constexpr float kBandBelowGroup1 = 0.125f;
+constexpr float kLimitedLowest = 0.1f;
+// Band-weight presets and the ratio each forces.
+constexpr float kPresetHigh = 100.0f;
+constexpr float kPresetHighRatio = 2.0f;
+constexpr float kPresetLow = 101.0f;
+constexpr float kPresetLowRatio = 0.5f;
 constexpr float kLearnRate = 0.2f;
 // Far end clearly active: group power above ten times the group floor.
 constexpr float kActiveFactor = 10.0f;
@@ -82,6 +93,31 @@ void EchoCoupling_Update(const float farGroupPow[kNumGroups],
       c += kLearnRate * (r - c);
     }
   }
+}
+
+void EchoCoupling_SetLiveMusic(EchoCoupling& record, bool liveMusic) {
+  record.lowestRatio = liveMusic ? kLiveMusicLowestRatio : kDefaultLowestRatio;
+}
+
+void EchoCoupling_LimitRatios(EchoCoupling& record, int numberOfMics) {
+  for (int i = 0; i < numberOfMics; ++i) {
+    float* c = record.coupling[i];
+    const float upper = kBandAboveGroup1 * c[1];
+    const float lower = c[1] * kBandBelowGroup1;
+    for (int g : {0, 2, 3, 4, 5})
+      if (c[g] > upper) c[g] = upper;
+    if (c[0] < c[1]) c[0] = c[1];
+    for (int g = 2; g < kNumGroups; ++g)
+      if (c[g] < lower) c[g] = lower;
+    for (int g = 0; g < kNumGroups; ++g)
+      if (c[g] < kLimitedLowest) c[g] = kLimitedLowest;
+  }
+}
+
+void EchoCoupling_ApplyPreset(EchoCoupling& record, int mic, float preset) {
+  if (preset != kPresetHigh && preset != kPresetLow) return;
+  for (float& c : record.coupling[mic])
+    c = preset == kPresetHigh ? kPresetHighRatio : kPresetLowRatio;
 }
 
 }  // namespace orvo

@@ -31,4 +31,16 @@ void EchoCoupling_Update(const float farGroupPow[kNumGroups],
                          const int32_t* MicList, const float micGroupPow[kMaxMics][kNumGroups],
                          const float residualGroupPow[kMaxMics][kNumGroups], EchoCoupling& record);
 
+// Live-music mode lets learnt ratios fall only to 0.05 instead of 0.005.
+void EchoCoupling_SetLiveMusic(EchoCoupling& record, bool liveMusic);
+
+// Keeps each of the first numberOfMics channels' ratios within a band around the ratio of group
+// 1: at most eight times it, group 0 at least it, groups 2 to 5 at least an eighth of it; and
+// every ratio at least 0.1.
+void EchoCoupling_LimitRatios(EchoCoupling& record, int numberOfMics);
+
+// The band-weight preset forces one microphone's six ratios: 100.0 sets them to 2.0, 101.0 to
+// 0.5; any other value leaves them.
+void EchoCoupling_ApplyPreset(EchoCoupling& record, int mic, float preset);
+
 }  // namespace orvo

@@ -70,4 +70,18 @@ void LevelTracker_Update(LevelTracker& t, float x) {
   }
 }
 
+bool LevelTracker_UpdateAbove(LevelTracker& t, float x, float factor) {
+  LevelTracker_Update(t, x);
+  return x > factor * t.gatedLevel;
+}
+
+int LevelTracker_UpdateActivityHold(LevelTracker& t, float x) {
+  if (LevelTracker_UpdateAbove(t, x, kActivityFactor)) {
+    t.activityHold = kActivityHoldFrames;
+  } else if (t.activityHold > 0) {
+    --t.activityHold;
+  }
+  return t.activityHold;
+}
+
 }  // namespace orvo

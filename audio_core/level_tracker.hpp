@@ -40,4 +40,16 @@ LevelTracker MicTrackerStart();
 // One update with frame energy x.
 void LevelTracker_Update(LevelTracker& t, float x);
 
+// One update with frame energy x; true when x stands above `factor` times the updated floor.
+bool LevelTracker_UpdateAbove(LevelTracker& t, float x, float factor);
+
+// Frames of activity still held after the last frame above the activity factor.
+constexpr int kActivityHoldFrames = 10;
+constexpr float kActivityFactor = 10.0f;
+
+// A microphone's activity hold: one update with the frame energy x; a frame above ten times the
+// floor holds activity for 10 frames, every other frame counts the hold down to 0. Returns the
+// hold; the noise estimate follows only while it is 0.
+int LevelTracker_UpdateActivityHold(LevelTracker& t, float x);
+
 }  // namespace orvo

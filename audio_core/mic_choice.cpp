@@ -10,6 +10,9 @@ constexpr int kFirstGroupBin = 20;
 constexpr int kGroupStep = 2;
 constexpr float kNoiseMargin = 32.0f;
 constexpr float kSecondMicLevel = 100000.0f;
+// Weight of the current selection's level: a pair switches only for a clearly louder channel.
+constexpr float kPreferencePair = 4.0f;
+constexpr float kPreferenceOther = 1.5f;
 
 // Updates the smoothed level of every channel in one group; returns the channel with the
 // largest level (first on ties) or -1 when no level is above 0. `sums` (optional) receives
@@ -47,6 +50,15 @@ void MicChoice_Init(MicChoice& choice) {
   choice.selection = 0;
   choice.channelCount = 2;
   choice.preference = 0.0f;
+}
+
+void MicChoice_SetChannels(MicChoice& choice, int channelCount) {
+  choice.channelCount = channelCount;
+  choice.preference = channelCount == 2 ? kPreferencePair : kPreferenceOther;
+}
+
+void MicChoice_ResetSelection(MicChoice& choice) {
+  choice.selection = 0;
 }
 
 int MicChoice_OneMic(MicChoice& c, const Cpx* const* spectra, const NoisePsdState* noise) {

@@ -21,6 +21,13 @@ struct MicChoice {
 
 void MicChoice_Init(MicChoice& choice);
 
+// This frame's channel count; the current selection's level weighs 4.0 with two channels and
+// 1.5 otherwise.
+void MicChoice_SetChannels(MicChoice& choice, int channelCount);
+
+// Back to the first channel (the pipeline's repair of out-of-range microphones).
+void MicChoice_ResetSelection(MicChoice& choice);
+
 // Both return the new selection. `spectra` are the channels after echo cancellation; `noise`
 // their noise-estimator records.
 int MicChoice_OneMic(MicChoice& choice, const Cpx* const* spectra, const NoisePsdState* noise);

@@ -37,6 +37,8 @@ constexpr float kPeakDecay = 0.7f;
 constexpr double kThresholdUnit = 1e7;
 constexpr int kScaledRegions = 4;  // regions 0..3 take scale * 1e7, 4 and 5 keep theirs
 constexpr float kEchoFactorFarAlone = 8.0f;
+constexpr float kRegionFactor = 0.25f;
+constexpr float kScalePerNoiseScale = 0.1f;
 
 // Near-end detector.
 constexpr int kLowBandFirst = 6;
@@ -116,9 +118,15 @@ void BuildWeightingTable(float* W) {
 void EchoPeak_Create(EchoPeakState& state) {
   std::memset(&state, 0, sizeof(state));
   for (int r = 0; r < kNumGroups; ++r) {
-    state.regionFactor[r] = 0.25f;
+    state.regionFactor[r] = kRegionFactor;
     state.regionThreshold[r] = 1e7f;
   }
+}
+
+void ResidualEcho_Prepare(EchoPeakState& state, float noiseEstimatorScale) {
+  state.scale = noiseEstimatorScale * kScalePerNoiseScale;
+  for (float& f : state.regionFactor)
+    f = kRegionFactor;
 }
 
 void ResidualEcho_Estimate(const float* echoPower, int talkState, const float* W,

@@ -62,8 +62,12 @@ void BuildWeightingTable(float* W /*[960]*/);
 // regionFactor 0.25, regionThreshold 1e7, everything else 0.
 void EchoPeak_Create(EchoPeakState& state);
 
+// Set-up before every ResidualEcho_Estimate: the threshold scale is a tenth of the tuning's
+// noise-estimator scale, and every region factor is 0.25 again.
+void ResidualEcho_Prepare(EchoPeakState& state, float noiseEstimatorScale);
+
 // echoPower: |Y|^2 of the chosen microphone's echo estimate (960 floats); talkState 1, 2 or 3;
-// W: the weighting table. The pipeline sets state.scale and state.regionFactor before the call.
+// W: the weighting table. ResidualEcho_Prepare sets state.scale and state.regionFactor first.
 void ResidualEcho_Estimate(const float* echoPower, int talkState, const float* W,
                            EchoPeakState& state);
 

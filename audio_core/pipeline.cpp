@@ -3,24 +3,17 @@
 // near-end detection, AGC, post filter, synthesis and neural noise suppression.
 #include "audio_core/pipeline.hpp"
 
-#include <cmath>
-
 #include "audio_core/check.hpp"
 
 namespace orvo {
 
 namespace {
 
-constexpr float kFarEndSilence = 96000.0f;  // far-end frame energy at or below this is silent
+constexpr float kFarEndSilence = 96000.0f;    // far-end frame energy at or below this is silent
+constexpr float kFarEndActiveFactor = 20.0f;  // active: above 20 times the far-end floor
 constexpr int kFallbackFrames = 35;
-constexpr int kMaxChannels = 3;  // a single microphone and a pair
-
-float BinEnergy(const Cpx* s, int first, int last) {
-  float e = 0.0f;
-  for (int k = first; k <= last; ++k)
-    e += s[k].re * s[k].re + s[k].im * s[k].im;
-  return e;
-}
+constexpr int kMaxChannels = 3;       // a single microphone and a pair
+constexpr int kFloorGainRecords = 3;  // the post-filter records the switches reach
 
 // The channels of this frame from the microphone description and the mask: the single
 // microphone, then the pair's first and second channel, each when present.
@@ -45,8 +38,92 @@ int BuildChannelList(const ProcessState& p, int mask, const int16_t* channels[kM
 
 void DropSecondary(AudioCore& core, PipelineState& ps) {
   ps.secondaryMic = -1;
-  core.talker.hangover = 0;
+  TalkerMic_Forget(core.talker);
   ps.fallbackTimer = 0;
+}
+
+// Every listed channel gets the unity gain table; the choice learns the channel count.
+void PrepareChannels(AudioCore& core, int numberOfMics) {
+  for (int i = 0; i < numberOfMics; ++i)
+    core.gainTable[i] = core.unityGain;
+  MicChoice_SetChannels(core.choice, numberOfMics);
+}
+
+// Every channel and the far end into spectra; the far-end spectrum and samples delayed by the
+// reference delay. The caller's far-end frame is copied, then delayed. Returns the delayed
+// far-end spectrum.
+const Cpx* AnalyseAndAlign(AudioCore& core, ProcessState& p, const int16_t* const* channels,
+                           int numberOfMics, const int16_t* refPcm) {
+  for (int i = 0; i < numberOfMics; ++i)
+    FilterBank_Analyze(channels[i], p.spectra[i], core.analysis[i]);
+  int16_t* farEnd = p.farEndFrame;
+  for (int i = 0; i < kFrameSize; ++i)
+    farEnd[i] = refPcm[i];
+  FilterBank_Analyze(farEnd, core.farSpectrum, core.analysis[kFarEndSlot]);
+  const int delay = p.pipeline.refDelayFrames;
+  const Cpx* delayedFar = DelaySpkSpectrum(p.delayLine, core.farSpectrum, delay);
+  DelaySpkSamples(p.delayLine, farEnd, delay);
+  return delayedFar;
+}
+
+bool Steering(const AudioCore& core) {
+  return core.features.micSteering != 0;
+}
+
+// While the far end is idle, look for a microphone that hears clearly more near-end speech.
+void SearchTalker(AudioCore& core, const PipelineState& ps, const Cpx* const* spectra,
+                  int numberOfMics) {
+  if (ps.farEndHangover == 0 && Steering(core) && core.tuning.I(kTuneHoldFlag) == 0)
+    TalkerMic_Search(core.noise, spectra, ps.BestMic, numberOfMics, core.talker);
+}
+
+// Energy of the chosen microphone before and after the echo filter.
+struct FilterEnergies {
+  float before = 0.0f;
+  float after = 0.0f;
+};
+
+// One or two microphones choose the output channel; runs after the echo filter, while the far
+// end is idle or the previous frame was double talk.
+void ChooseMicrophone(AudioCore& core, ProcessState& p, Cpx* const* spectra, int mask,
+                      int duckerHold, int previousTalkState) {
+  PipelineState& ps = p.pipeline;
+  if (!Steering(core) || (ps.farEndHangover != 0 && previousTalkState != 3)) return;
+  if (mask == 1) {
+    ps.BestMic = MicChoice_OneMic(core.choice, spectra, core.noise);
+  } else if (mask == 3) {
+    ps.BestMic = MicChoice_TwoMic(core.choice, spectra, core.noise, core.duckerEnterTime,
+                                  core.duckerExitTime, core.duckerThreshold, duckerHold,
+                                  p.choiceSwitchCounter);
+  }
+  if (ps.secondaryMic == ps.BestMic) DropSecondary(core, ps);
+}
+
+// Echo cancellation in every listed channel, then the microphone choice; both read the previous
+// frame's talk state. Nothing happens with the echo canceller switched off.
+FilterEnergies CancelEchoAndChoose(AudioCore& core, ProcessState& p, const Cpx* delayedFar,
+                                   int numberOfMics, int mask, int duckerHold) {
+  FilterEnergies e;
+  if (core.features.echoCanceler == 0) return e;
+  PipelineState& ps = p.pipeline;
+  Cpx* spectra[kMaxMics];
+  for (int i = 0; i < kMaxMics; ++i)
+    spectra[i] = p.spectra[i];
+  const int previousTalkState = ps.talkState;
+  e.before = EchoReturn_EnergyBefore(spectra[ps.BestMic]);
+  AdaptiveFilterMono_Process(delayedFar, numberOfMics, core.coupling.coupling, core.noise, spectra,
+                             ps.BestMic, ps.secondaryMic, previousTalkState, core.aec);
+  e.after = EchoReturn_EnergyAfter(spectra[ps.BestMic]);
+  ChooseMicrophone(core, p, spectra, mask, duckerHold, previousTalkState);
+  return e;
+}
+
+// The coupling learns from this frame's echo filter, then its ratios are limited.
+void UpdateCoupling(AudioCore& core, int numberOfMics) {
+  const AdaptiveFilterMono& aec = core.aec;
+  EchoCoupling_Update(aec.farGroupPower, aec.echoGroupPower, aec.listCount, aec.MicList,
+                      aec.micGroupPower, aec.residualGroupPower, core.coupling);
+  EchoCoupling_LimitRatios(core.coupling, numberOfMics);
 }
 
 // Noise tracking on every cancelled microphone while the far end is silent.
@@ -54,17 +131,75 @@ void TrackNoise(AudioCore& core) {
   const AdaptiveFilterMono& aec = core.aec;
   for (int e = 0; e < aec.listCount; ++e) {
     const int m = aec.MicList[e];
-    LevelTracker& tracker = core.levels[m];
-    const float total = aec.residualTotal[m];
-    LevelTracker_Update(tracker, total);
-    if (total > 10.0f * tracker.gatedLevel) {
-      tracker.activityHold = 10;
-    } else if (tracker.activityHold > 0) {
-      --tracker.activityHold;
-    }
-    NoisePSD_Update(aec.residualPower[m], tracker.activityHold, core.noise[m]);
+    const int hold = LevelTracker_UpdateActivityHold(core.levels[m], aec.residualTotal[m]);
+    NoisePSD_Update(aec.residualPower[m], hold, core.noise[m]);
     NoisePSD_UpdateWeights(core.noise[m].noise, core.weights[m]);
   }
+}
+
+// Double talk on the output microphone, and this frame's talk state.
+void DetectDoubleTalk(AudioCore& core, PipelineState& ps) {
+  const int best = ps.BestMic;
+  DoubleTalk_SetThreshold(core.doubleTalk, core.doubleTalkThreshold,
+                          core.tuning.I(kTuneFixedThreshold) == 1);
+  EchoCoupling_ApplyPreset(core.coupling, best, core.tuning.F(kTuneBandWeightPreset));
+  const AdaptiveFilterMono& aec = core.aec;
+  DoubleTalk_Detect(aec.residualPower[best], aec.farBinPower, core.noise[best].noise,
+                    core.coupling.coupling[best], core.doubleTalk);
+  ps.talkState = DoubleTalk_TalkState(core.doubleTalk, ps.farEndHangover != 0);
+}
+
+// The echo return decides the gain of bins without near-end speech.
+void MeasureEchoReturn(AudioCore& core, PipelineState& ps, const FilterEnergies& e,
+                       const DelayEstimate& estimate) {
+  if (core.features.echoCanceler == 0) return;
+  if (!EchoReturn_Update(ps.echoReturn, e.before, e.after, estimate.confident == 1, ps.talkState))
+    return;
+  for (int i = 0; i < kFloorGainRecords; ++i)
+    PostFilter_FollowEchoReturn(core.postFilter[i], ps.echoReturn.erleDb);
+}
+
+NearEndTuning NearEndTuningOf(const TuningRecord& t) {
+  NearEndTuning tuning;
+  tuning.speechLevelThreshold = t.F(kTuneSpeechLevelThreshold);
+  tuning.ceilingRelease = t.I(kTuneCeilingRelease);
+  tuning.highBandWeight = t.F(kTuneHighBandWeight);
+  return tuning;
+}
+
+// Residual echo and near-end speech on the output microphone; returns the detector in use.
+NearEndState& DetectNearEnd(AudioCore& core, const PipelineState& ps, int strongMode) {
+  const int best = ps.BestMic;
+  EchoPeakState& peak = core.echoPeak[kSpareEchoPeaks + best];
+  ResidualEcho_Prepare(peak, core.tuning.F(kTuneNoiseScale));
+  ResidualEcho_Estimate(core.aec.echoPower[best], ps.talkState, core.W, peak);
+  NearEndState& nearEnd = core.nearEnd[0];
+  NearEnd_Detect(core.aec.residualPower[best], peak.echoEstimate, core.weights[best], ps.talkState,
+                 core.W, NearEndTuningOf(core.tuning), strongMode, nearEnd);
+  return nearEnd;
+}
+
+// The post filter on the output microphone's spectrum; skipped, and the secondary microphone
+// dropped, while the hold flag is set and channel 0 carries the all-zero gain table.
+void ApplyPostFilter(AudioCore& core, ProcessState& p, const NearEndState& nearEnd,
+                     int strongMode) {
+  if (core.features.postFilter == 0) return;
+  PipelineState& ps = p.pipeline;
+  if (core.tuning.I(kTuneHoldFlag) != 0 && core.gainTable[0] == kZeroGainTable.data()) {
+    ps.secondaryMic = -1;
+    return;
+  }
+  const int best = ps.BestMic;
+  PostFilter_Apply(p.spectra[best], nearEnd, core.weights[best], core.agcGain, core.gainTable[best],
+                   ps.talkState, nearEnd.releaseCount, core.postFilter[kAppliedPostFilter],
+                   strongMode);
+}
+
+// The output microphone's spectrum back to samples, up to 12 kHz.
+void Synthesize(AudioCore& core, Cpx* spectrum, int16_t* outPcm) {
+  for (int k = kTopBin + 1; k < kNumBins; ++k)
+    spectrum[k] = {0.0f, 0.0f};
+  FilterBank_Synthesize(spectrum, outPcm, core.synthesis);
 }
 
 // Above 32767 gives 32767, below -32768 gives -32768, anything else truncates toward zero.
@@ -74,6 +209,19 @@ int16_t SaturateToPcm(float v) {
   return static_cast<int16_t>(v);
 }
 
+// Neural noise suppression over the two halves in denoise modes 1 and 2; a half the suppressor
+// could not process (scratch allocation failed) passes unchanged.
+void Denoise(AudioCore& core, int speechFlag, int16_t* outPcm) {
+  if (core.denoiseMode != 1 && core.denoiseMode != 2) return;
+  float* buffer = core.denoiseBuffer;
+  for (int i = 0; i < kFrameSize; ++i)
+    buffer[i] = static_cast<float>(outPcm[i]);
+  rnnoise_process_engine_frame(core.denoiser[0], buffer, speechFlag, *core.log,
+                               core.denoiseAllocator);
+  for (int i = 0; i < kFrameSize; ++i)
+    outPcm[i] = SaturateToPcm(buffer[i]);
+}
+
 }  // namespace
 
 void Pipeline_UpdateLiveMusic(AudioCore& core, PipelineState& ps) {
@@ -81,12 +229,12 @@ void Pipeline_UpdateLiveMusic(AudioCore& core, PipelineState& ps) {
   if (ps.liveMusicLatch == 1 && liveMusicSwitch == 0) {
     core.log->Printf("LIVE MUSIC MODE ENABLED\n");
     core.levels[kFarEndSlot] = FarEndTrackerStart(true);
-    core.coupling.lowestRatio = 0.05f;
+    EchoCoupling_SetLiveMusic(core.coupling, true);
     ps.liveMusicLatch = 0;
   } else if (ps.liveMusicLatch == 0 && liveMusicSwitch == 1) {
     core.log->Printf("LIVE MUSIC MODE DISABLED\n");
     core.levels[kFarEndSlot] = FarEndTrackerStart(false);
-    core.coupling.lowestRatio = 0.005f;
+    EchoCoupling_SetLiveMusic(core.coupling, false);
     ps.liveMusicLatch = 1;
   }
 }
@@ -103,9 +251,9 @@ float Pipeline_UpdateFarEndActivity(AudioCore& core, PipelineState& ps, const in
   }
   ps.farFilterInput = x1;
   ps.farFilterOutput = y1;
-  LevelTracker& tracker = core.levels[kFarEndSlot];
-  LevelTracker_Update(tracker, energy);
-  const bool active = energy > 20.0f * tracker.gatedLevel && energy > kFarEndSilence;
+  const bool aboveFloor =
+      LevelTracker_UpdateAbove(core.levels[kFarEndSlot], energy, kFarEndActiveFactor);
+  const bool active = aboveFloor && energy > kFarEndSilence;
   ps.farEndHangover = active ? core.hangoverTime : ps.farEndHangover - 1;
   if (ps.farEndHangover < 0) ps.farEndHangover = 0;
   return energy;
@@ -121,7 +269,7 @@ void Pipeline_MicrophoneBookkeeping(AudioCore& core, PipelineState& ps, int numb
     if (!inRange) {
       ps.BestMic = 0;
       ps.fallbackMic = 0;
-      core.choice.selection = 0;
+      MicChoice_ResetSelection(core.choice);
     }
     if (ps.fallbackTimer > 0) --ps.fallbackTimer;
   }
@@ -130,8 +278,8 @@ void Pipeline_MicrophoneBookkeeping(AudioCore& core, PipelineState& ps, int numb
 
 void Pipeline_ChooseSecondary(AudioCore& core, PipelineState& ps, int numberOfMics) {
   ps.secondaryMic = ps.fallbackTimer > 0 ? ps.fallbackMic : -1;
-  if (core.talker.hangover > 0) --core.talker.hangover;
-  if (core.talker.hangover > 0) ps.secondaryMic = core.talker.foundMic;
+  const int talker = TalkerMic_CountDown(core.talker);
+  if (talker >= 0) ps.secondaryMic = talker;
   if (numberOfMics == 2 || ps.secondaryMic == ps.BestMic) DropSecondary(core, ps);
 }
 
@@ -141,36 +289,18 @@ int Pipeline_TrackDelay(int refDelayFrames, int estimate) {
   return d < 0 ? 0 : d;
 }
 
-void Pipeline_LimitCouplingRatios(EchoCoupling& coupling, int numberOfMics) {
-  for (int i = 0; i < numberOfMics; ++i) {
-    float* c = coupling.coupling[i];
-    const float upper = 8.0f * c[1];
-    const float lower = c[1] * 0.125f;
-    for (int g : {0, 2, 3, 4, 5})
-      if (c[g] > upper) c[g] = upper;
-    if (c[0] < c[1]) c[0] = c[1];
-    for (int g = 2; g < kNumGroups; ++g)
-      if (c[g] < lower) c[g] = lower;
-    for (int g = 0; g < kNumGroups; ++g)
-      if (c[g] < 0.1f) c[g] = 0.1f;
-  }
-}
-
 void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int duckerHold,
                             const int16_t* refPcm) {
   AudioCore& core = *engine.hRoomPro;
   ProcessState& p = *engine.proc;
   PipelineState& ps = p.pipeline;
-
-  // 1. Frame counter; the spectrum buffers.
-  ++core.frameCounter;
-  Cpx* spectra[kMaxMics];
+  const Cpx* spectra[kMaxMics];
   for (int i = 0; i < kMaxMics; ++i)
     spectra[i] = p.spectra[i];
 
-  Pipeline_UpdateLiveMusic(core, ps);  // 2
+  ++core.frameCounter;
+  Pipeline_UpdateLiveMusic(core, ps);
 
-  // 3. The channel list.
   ORVO_CHECK(p.pMicDes[0] != NULL, "AudioCore");
   const int16_t* channels[kMaxChannels] = {};
   const int NumberOfMics = BuildChannelList(p, mask, channels);
@@ -180,149 +310,33 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
       outPcm[i] = 0;
     return;
   }
-  for (int i = 0; i < NumberOfMics; ++i)
-    core.gainTable[i] = core.unityGain;
-  core.choice.channelCount = NumberOfMics;
+  PrepareChannels(core, NumberOfMics);
 
-  // 4. Analysis and far-end alignment. The caller's far-end frame is copied, then delayed.
-  for (int i = 0; i < NumberOfMics; ++i)
-    FilterBank_Analyze(channels[i], spectra[i], core.analysis[i]);
-  int16_t* farEnd = p.farEndFrame;
-  for (int i = 0; i < kFrameSize; ++i)
-    farEnd[i] = refPcm[i];
-  FilterBank_Analyze(farEnd, core.farSpectrum, core.analysis[kFarEndSlot]);
-  const Cpx* delayedFar = DelaySpkSpectrum(p.delayLine, core.farSpectrum, ps.refDelayFrames);
-  DelaySpkSamples(p.delayLine, farEnd, ps.refDelayFrames);
-
-  Pipeline_UpdateFarEndActivity(core, ps, farEnd);         // 5
-  Pipeline_MicrophoneBookkeeping(core, ps, NumberOfMics);  // 6
-
-  // 7. Talker search while the far end is idle.
-  const bool steering = core.features.micSteering != 0;
-  if (ps.farEndHangover == 0 && steering && core.tuning.I(kTuneHoldFlag) == 0)
-    TalkerMic_Search(core.noise, spectra, ps.BestMic, NumberOfMics, core.talker);
-
-  Pipeline_ChooseSecondary(core, ps, NumberOfMics);  // 8
-
-  // 9. Far-end delay estimation on the undelayed far end.
+  const Cpx* delayedFar = AnalyseAndAlign(core, p, channels, NumberOfMics, refPcm);
+  Pipeline_UpdateFarEndActivity(core, ps, p.farEndFrame);
+  Pipeline_MicrophoneBookkeeping(core, ps, NumberOfMics);
+  SearchTalker(core, ps, spectra, NumberOfMics);
+  Pipeline_ChooseSecondary(core, ps, NumberOfMics);
   const DelayEstimate estimate =
       DelayEstimator_Update(p.estimator, spectra[ps.BestMic], core.farSpectrum);
+  const FilterEnergies energies =
+      CancelEchoAndChoose(core, p, delayedFar, NumberOfMics, mask, duckerHold);
+  UpdateCoupling(core, NumberOfMics);
+  if (ps.farEndHangover == 0) TrackNoise(core);
+  DetectDoubleTalk(core, ps);
+  MeasureEchoReturn(core, ps, energies, estimate);
+  ps.refDelayFrames = Pipeline_TrackDelay(ps.refDelayFrames, estimate.delay);
 
-  // 10. Echo cancellation and microphone choice; both read the previous frame's talk state.
-  const int previousTalkState = ps.talkState;
-  float energyBefore = 0.0f, energyAfter = 0.0f;
-  const bool cancelling = core.features.echoCanceler != 0;
-  if (cancelling) {
-    energyBefore = BinEnergy(spectra[ps.BestMic], 20, 119);
-    AdaptiveFilterMono_Process(delayedFar, NumberOfMics, core.coupling.coupling, core.noise,
-                               spectra, ps.BestMic, ps.secondaryMic, previousTalkState, core.aec);
-    energyAfter = BinEnergy(spectra[ps.BestMic], 20, 123);
-    if (steering && (ps.farEndHangover == 0 || previousTalkState == 3)) {
-      core.choice.preference = NumberOfMics == 2 ? 4.0f : 1.5f;
-      if (mask == 1) {
-        ps.BestMic = MicChoice_OneMic(core.choice, spectra, core.noise);
-      } else if (mask == 3) {
-        ps.BestMic = MicChoice_TwoMic(core.choice, spectra, core.noise, core.duckerEnterTime,
-                                      core.duckerExitTime, core.duckerThreshold, duckerHold,
-                                      p.choiceSwitchCounter);
-      }
-      if (ps.secondaryMic == ps.BestMic) DropSecondary(core, ps);
-    }
-  }
-
-  // 11. Coupling.
-  const AdaptiveFilterMono& aec = core.aec;
-  EchoCoupling_Update(aec.farGroupPower, aec.echoGroupPower, aec.listCount, aec.MicList,
-                      aec.micGroupPower, aec.residualGroupPower, core.coupling);
-  Pipeline_LimitCouplingRatios(core.coupling, NumberOfMics);
-
-  if (ps.farEndHangover == 0) TrackNoise(core);  // 12
-
-  // 13. Double talk and the talk state of this frame.
-  const int bestMic = ps.BestMic;
-  core.doubleTalk.threshold =
-      core.tuning.I(kTuneFixedThreshold) == 1 ? 4.0f : static_cast<float>(core.doubleTalkThreshold);
-  const float preset = core.tuning.F(kTuneBandWeightPreset);
-  if (preset == 100.0f || preset == 101.0f) {
-    for (float& c : core.coupling.coupling[bestMic])
-      c = preset == 100.0f ? 2.0f : 0.5f;
-  }
-  DoubleTalk_Detect(aec.residualPower[bestMic], aec.farBinPower, core.noise[bestMic].noise,
-                    core.coupling.coupling[bestMic], core.doubleTalk);
-  ps.talkState = core.doubleTalk.hangover > 0 ? 3 : 2;
-  if (ps.farEndHangover == 0) ps.talkState = 1;
-
-  // 14. Echo-return measurement: decides the gain of bins without near-end speech.
-  if (cancelling && estimate.confident == 1 && ps.talkState == 2 && energyBefore > 1e9f) {
-    float r = energyBefore / (energyAfter + 0.001f);
-    if (r < 1.0f) r = 1.0f;
-    if (r > 900.0f) r = 900.0f;
-    // log10 in double, rounded once to float: every C library gives these bits. Single-precision
-    // log10f is not correctly rounded everywhere (glibc's differs from the rounded value for about
-    // one float in ten here), and the smoothed value is state that decides the floor gain below.
-    const float rDb = 10.0f * static_cast<float>(std::log10(static_cast<double>(r)));
-    ps.erleDb = 0.9f * ps.erleDb + 0.1f * rDb;
-    const float floorGain = ps.erleDb < 10.0f ? 0.0f : 0.5f;
-    for (int i = 0; i < 3; ++i)
-      core.postFilter[i].floorGain = floorGain;
-  }
-
-  ps.refDelayFrames = Pipeline_TrackDelay(ps.refDelayFrames, estimate.delay);  // 15
-
-  // 16. Residual echo and near-end speech.
   const int strongMode = core.denoiseMode >= 2 ? 1 : 0;
-  EchoPeakState& peak = core.echoPeak[kSpareEchoPeaks + bestMic];
-  peak.scale = core.tuning.F(kTuneNoiseScale) * 0.1f;
-  for (float& f : peak.regionFactor)
-    f = 0.25f;
-  ResidualEcho_Estimate(aec.echoPower[bestMic], ps.talkState, core.W, peak);
-  NearEndState& nearEnd = core.nearEnd[0];
-  NearEndTuning tuning;
-  tuning.speechLevelThreshold = core.tuning.F(kTuneSpeechLevelThreshold);
-  tuning.ceilingRelease = core.tuning.I(kTuneCeilingRelease);
-  tuning.highBandWeight = core.tuning.F(kTuneHighBandWeight);
-  NearEnd_Detect(core.aec.residualPower[bestMic], peak.echoEstimate, core.weights[bestMic],
-                 ps.talkState, core.W, tuning, strongMode, nearEnd);
+  const NearEndState& nearEnd = DetectNearEnd(core, ps, strongMode);
   core.speechFlag = nearEnd.speechFlag;
-
-  // 17. AGC, steered by the third post-filter record's switch word.
-  PostFilterState& postFilter = core.postFilter[kAppliedPostFilter];
-  if (postFilter.agcSwitch != 0) {
-    Agc_Update(nearEnd.speechFlag, nearEnd.weightedLevel, core.agc, p.agcSmoothedGain);
-    core.agcGain = core.agc.outputGain;
-  } else {
-    core.agcGain = 1.0f;
-  }
-
-  // 18. Post filter.
-  if (core.features.postFilter != 0) {
-    if (core.tuning.I(kTuneHoldFlag) != 0 && core.gainTable[0] == kZeroGainTable.data()) {
-      ps.secondaryMic = -1;
-    } else {
-      PostFilter_Apply(spectra[bestMic], nearEnd, core.weights[bestMic], core.agcGain,
-                       core.gainTable[bestMic], ps.talkState, nearEnd.releaseCount, postFilter,
-                       strongMode);
-    }
-  }
-
-  // 19. Synthesis of the chosen channel, up to 12 kHz.
-  for (int k = kTopBin + 1; k < kNumBins; ++k)
-    spectra[bestMic][k] = {0.0f, 0.0f};
-  FilterBank_Synthesize(spectra[bestMic], outPcm, core.synthesis);
-
-  // 20. Neural noise suppression over the two halves; a half the suppressor could not process
-  // (scratch allocation failed) passes unchanged.
-  if (core.denoiseMode == 1 || core.denoiseMode == 2) {
-    float* buffer = core.denoiseBuffer;
-    for (int i = 0; i < kFrameSize; ++i)
-      buffer[i] = static_cast<float>(outPcm[i]);
-    rnnoise_process_engine_frame(core.denoiser[0], buffer, nearEnd.speechFlag, *core.log,
-                                 core.denoiseAllocator);
-    for (int i = 0; i < kFrameSize; ++i)
-      outPcm[i] = SaturateToPcm(buffer[i]);
-  }
-
-  core.doubleTalkFlag = ps.talkState == 3 ? 1 : 0;  // 21
+  core.agcGain =
+      Agc_FrameGain(core.postFilter[kAppliedPostFilter].agcSwitch != 0, nearEnd.speechFlag,
+                    nearEnd.weightedLevel, core.agc, p.agcSmoothedGain);
+  ApplyPostFilter(core, p, nearEnd, strongMode);
+  Synthesize(core, p.spectra[ps.BestMic], outPcm);
+  Denoise(core, nearEnd.speechFlag, outPcm);
+  core.doubleTalkFlag = ps.talkState == 3 ? 1 : 0;
 }
 
 }  // namespace orvo

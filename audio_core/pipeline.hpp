@@ -22,7 +22,4 @@ void Pipeline_ChooseSecondary(AudioCore& core, PipelineState& ps, int numberOfMi
 // The reference delay follows the estimate within a band of two frames.
 int Pipeline_TrackDelay(int refDelayFrames, int estimate);
 
-// Keeps each channel's coupling ratios within a band around the ratio of group 1.
-void Pipeline_LimitCouplingRatios(EchoCoupling& coupling, int numberOfMics);
-
 }  // namespace orvo

@@ -20,6 +20,9 @@ constexpr int32_t kHangoverFrames = 15;
 constexpr int32_t kHangoverFramesStrong = 5;
 constexpr float kBaseOffsetDecay = 0.95f;
 constexpr int32_t kSmoothedDecaySteps = 2;
+constexpr float kEchoReturnForFloor = 10.0f;  // dB
+constexpr float kFloorGainLowReturn = 0.0f;
+constexpr float kFloorGainHighReturn = 0.5f;
 
 // End (exclusive) of gain region r, cut after bin 480.
 constexpr int RegionEnd(int r) {
@@ -86,6 +89,10 @@ void PostFilter_Create(PostFilterState* state) {
     state->hangOffset[r] = kHangOffsetStart[r];
     state->baseOffset[r] = kBaseOffsetStart[r];
   }
+}
+
+void PostFilter_FollowEchoReturn(PostFilterState& state, float erleDb) {
+  state.floorGain = erleDb < kEchoReturnForFloor ? kFloorGainLowReturn : kFloorGainHighReturn;
 }
 
 void PostFilter_Apply(Cpx* spectrum, const NearEndState& detector, const NoiseWeights& weights,

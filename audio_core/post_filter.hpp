@@ -61,6 +61,10 @@ struct PostFilterState {
 // A null record stops the process ("This != NULL").
 void PostFilter_Create(PostFilterState* state);
 
+// Bins without near-end speech are muted while the echo filter removes less than 10 dB of the
+// echo (the smoothed echo return erleDb, in dB), and kept at half gain otherwise.
+void PostFilter_FollowEchoReturn(PostFilterState& state, float erleDb);
+
 // spectrum: 960 bins, bins 0..480 changed in place (bin 0 zeroed), 481..959 untouched.
 // detector: nearMap and speechDetected are read. weights: passed through, not read.
 // agcGain: 1.0 while the AGC is off. binGainTable: T[960], multiplies every gain.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace orvo {
 namespace {
@@ -109,6 +110,53 @@ TEST(Agc, IdlePathAfterHundredFramesWithoutSpeech) {
   Agc_Update(1, 0.0f, a, smoothed);
   EXPECT_EQ(a.rampCounter, 49);
   EXPECT_FLOAT_EQ(a.rawGain, 0.995f * (drifted / 9.0f) + 0.005f * 2.0f);
+}
+
+// While speech lasts and the smoothed level only falls, the running maximum is kept for the long
+// window: the counter runs to 15, and in the 16th frame without a new maximum the candidate takes
+// over (the highest level seen after the short window of 5) and the counter restarts at 5. The
+// exact frames and values catch an off-by-one in either window comparison.
+TEST(Agc, RunningMaximumIsReplacedByTheCandidateAfterTheLongWindow) {
+  Agc a = Fresh();
+  float smoothed = 0.1f;
+  std::vector<float> level;
+  Agc_Update(1, 0.0f, a, smoothed);  // the level falls from 4095.8354 towards the floor
+  level.push_back(a.level);
+  EXPECT_EQ(std::pair(a.runningMax, a.counter), std::pair(level[0], 0));
+  // The candidate is the level of the sixth frame of a window, so each replacement takes the
+  // level of ten frames before it.
+  float expectedMax = level[0];
+  int expectedCounter = 0;
+  for (int frame = 1; frame <= 40; ++frame) {
+    Agc_Update(1, 0.0f, a, smoothed);
+    level.push_back(a.level);
+    ASSERT_LT(level[frame], level[frame - 1]);
+    if (++expectedCounter > 15) {
+      expectedMax = level[frame - 10];
+      expectedCounter = 5;
+    }
+    ASSERT_EQ(a.counter, expectedCounter) << frame;
+    ASSERT_EQ(a.runningMax, expectedMax) << frame;
+  }
+  // Replacements happened in frames 16, 27 and 38.
+  EXPECT_EQ(a.runningMax, level[28]);
+}
+
+TEST(Agc, FrameGainRunsTheUpdateWhenOnAndIsOneWithTheRecordUntouchedWhenOff) {
+  Agc on = Fresh(kFloor), off = Fresh(kFloor), reference = Fresh(kFloor);
+  off.outputGain = 5.0f;  // a gain left from earlier frames is not handed on while off
+  const Agc untouched = off;
+  float smoothedOn = 0.1f, smoothedOff = 0.1f, smoothedReference = 0.1f;
+  for (int frame = 0; frame < 5; ++frame) {
+    const float level = 600.0f + 100.0f * static_cast<float>(frame);
+    Agc_Update(1, level, reference, smoothedReference);
+    EXPECT_EQ(Agc_FrameGain(true, 1, level, on, smoothedOn), reference.outputGain);
+    EXPECT_EQ(Agc_FrameGain(false, 1, level, off, smoothedOff), 1.0f);
+  }
+  EXPECT_EQ(std::memcmp(&on, &reference, sizeof on), 0);
+  EXPECT_EQ(smoothedOn, smoothedReference);
+  EXPECT_EQ(std::memcmp(&off, &untouched, sizeof off), 0);
+  EXPECT_EQ(smoothedOff, 0.1f);
 }
 
 }  // namespace

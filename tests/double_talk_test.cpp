@@ -50,6 +50,38 @@ TEST(DoubleTalk, ScoreExactlyAtThresholdIsNoDetectionAndOneDetectionHoldsTwoFram
   EXPECT_EQ(dt.hangover, 2);
 }
 
+TEST(DoubleTalk, ThresholdIsTheConfiguredValueOrFourWhenFixed) {
+  DoubleTalk dt = Fresh(DoubleTalk_Create);
+  DoubleTalk_SetThreshold(dt, 48, false);
+  EXPECT_EQ(dt.threshold, 48.0f);
+  DoubleTalk_SetThreshold(dt, 48, true);
+  EXPECT_EQ(dt.threshold, 4.0f);
+  DoubleTalk_SetThreshold(dt, 16777217, false);  // converted to float like any setter value
+  EXPECT_EQ(dt.threshold, 16777216.0f);
+  // Fixed at 4: a score of 4.8 is a detection that 48 would not be.
+  DtFrame f;
+  f.residual[100] = 48000.0f;
+  DoubleTalk_SetThreshold(dt, 48, true);
+  f.Run(dt);
+  EXPECT_EQ(dt.hangover, 2);
+}
+
+TEST(DoubleTalk, TalkStateIsOneWhileTheFarEndIsSilentElseThreeDuringTheHangover) {
+  DoubleTalk dt = Fresh(DoubleTalk_Create);
+  dt.threshold = 48.0f;
+  DtFrame detect, quiet;
+  detect.residual[100] = 500000.0f;  // score 50
+  // {frame input, far end active, talk state}: a detection shows in its frame and the next.
+  const std::tuple<const DtFrame*, bool, int> frames[] = {
+      {&quiet, true, 2},   {&detect, true, 3}, {&quiet, true, 3},  {&quiet, true, 2},
+      {&detect, false, 1}, {&quiet, true, 3},  {&quiet, false, 1}, {&quiet, true, 2}};
+  int i = 0;
+  for (const auto& [input, farActive, state] : frames) {
+    input->Run(dt);
+    EXPECT_EQ(DoubleTalk_TalkState(dt, farActive), state) << "frame " << i++;
+  }
+}
+
 TEST(DoubleTalk, BlocksCoverBins12To243AndUseTheGroupOfTheirFirstBin) {
   DoubleTalk dt = Fresh(DoubleTalk_Create);
   DtFrame f;  // bins 11, 244 and 959 are outside
@@ -164,6 +196,26 @@ TEST(TalkerMic, NoiseBandAndMicCountLimitTheScoresAndBadIndicesChangeNothing) {
   EXPECT_EQ(std::pair(t.bestScore, t.hangover), std::pair(0.0f, 0));
   for (float p : t.peak)
     EXPECT_EQ(p, 0.0f);
+}
+
+TEST(TalkerMic, TheNamedMicrophoneCountsDownFromItsHangoverAndCanBeForgotten) {
+  TalkerMic t = Fresh(TalkerMic_Create);
+  EXPECT_EQ(TalkerMic_CountDown(t), -1);
+  EXPECT_EQ(t.hangover, 0);  // never below 0
+  // A search names microphone 1 for 35 frames; the count-down of the same frame takes one, so
+  // the microphone is returned in 34 frames.
+  t.hangover = kTalkerHangover;
+  t.foundMic = 1;
+  int named = 0;
+  while (named < 100 && TalkerMic_CountDown(t) == 1)
+    ++named;
+  EXPECT_EQ(named, kTalkerHangover - 1);
+  EXPECT_EQ(t.hangover, 0);
+  EXPECT_EQ(TalkerMic_CountDown(t), -1);
+  t.hangover = 10;
+  TalkerMic_Forget(t);
+  EXPECT_EQ(t.hangover, 0);
+  EXPECT_EQ(TalkerMic_CountDown(t), -1);
 }
 
 }  // namespace

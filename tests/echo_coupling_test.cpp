@@ -113,10 +113,61 @@ TEST_F(EchoCouplingTest, LearnsEchoOverFarWithinLimitsWhereTheFilterRemovesOver7
   }
   EXPECT_NEAR(ec.coupling[2][5], 0.005f, 1e-6f);
   EXPECT_NEAR(ec.coupling[0][4], 32.0f, 1e-5f);
-  ec.lowestRatio = 0.05f;  // the live-music lower limit is honoured the same way
+  EchoCoupling_SetLiveMusic(ec, true);  // live music: learnt ratios stop at 0.05
   const float low = ec.coupling[2][3];
   Update();
   EXPECT_EQ(ec.coupling[2][3], low + 0.2f * (0.05f - low));
+  EchoCoupling_SetLiveMusic(ec, false);  // and at 0.005 again without it
+  const float lower = ec.coupling[2][3];
+  Update();
+  EXPECT_EQ(ec.coupling[2][3], lower + 0.2f * (0.005f - lower));
+}
+
+TEST(EchoCouplingLimits, RatiosAreKeptAroundGroupOneOnTheListedChannels) {
+  EchoCoupling c{};
+  // Above 8 x group 1 comes down to it; group 0 below group 1 rises to it; groups 2..5 below an
+  // eighth of group 1 rise to that; everything ends at least 0.1.
+  const float row[6] = {0.5f, 1.0f, 9.0f, 0.1f, 0.05f, 4.0f};
+  const float want[6] = {1.0f, 1.0f, 8.0f, 0.125f, 0.125f, 4.0f};
+  // Exactly on the limits nothing moves; group 0 may sit anywhere up to 8 x group 1.
+  const float edge[6] = {8.0f, 1.0f, 8.0f, 0.125f, 0.125f, 8.0f};
+  for (int g = 0; g < 6; ++g) {
+    c.coupling[0][g] = row[g];
+    c.coupling[1][g] = 0.01f;
+    c.coupling[2][g] = edge[g];
+  }
+  c.coupling[3][0] = 99.0f;  // beyond the channel count: untouched
+  EchoCoupling_LimitRatios(c, 3);
+  for (int g = 0; g < 6; ++g) {
+    EXPECT_EQ(c.coupling[0][g], want[g]) << g;
+    EXPECT_EQ(c.coupling[1][g], 0.1f) << g;
+    EXPECT_EQ(c.coupling[2][g], edge[g]) << g;
+  }
+  EXPECT_EQ(c.coupling[3][0], 99.0f);
+  // Group 1 itself is only held at 0.1; a group above 8 x group 1 but group 0 below group 1.
+  for (int g = 0; g < 6; ++g)
+    c.coupling[0][g] = g == 1 ? 2.0f : 0.2f;
+  c.coupling[0][0] = 17.0f;
+  EchoCoupling_LimitRatios(c, 1);
+  const float second[6] = {16.0f, 2.0f, 0.25f, 0.25f, 0.25f, 0.25f};
+  for (int g = 0; g < 6; ++g)
+    EXPECT_EQ(c.coupling[0][g], second[g]) << g;
+}
+
+TEST(EchoCouplingPreset, HundredAndHundredOneForceOneMicrophonesRatios) {
+  for (const float preset : {100.0f, 101.0f, 0.0f, 99.0f, 100.5f, 102.0f}) {
+    EchoCoupling c;
+    EchoCoupling_Init(c);
+    c.coupling[1][3] = 7.0f;
+    EchoCoupling_ApplyPreset(c, 1, preset);
+    for (int g = 0; g < kNumGroups; ++g) {
+      const float kept = g == 3 ? 7.0f : 16.0f;
+      const float want = preset == 100.0f ? 2.0f : preset == 101.0f ? 0.5f : kept;
+      EXPECT_EQ(c.coupling[1][g], want) << preset << " group " << g;
+      EXPECT_EQ(c.coupling[0][g], 16.0f);  // other microphones keep theirs
+      EXPECT_EQ(c.coupling[2][g], 16.0f);
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvo {
@@ -41,6 +42,33 @@ TEST(LevelTracker, CandidateReplacesMinimumAfterOneAndAHalfWindows) {
   EXPECT_TRUE(t.baseCount == 6 && t.baseMin == 100.0f && t.baseCandidate == 300.0f);
   LevelTracker_Update(t, 380.0f);  // count 7 > 6: the minimum becomes the candidate
   EXPECT_TRUE(t.baseMin == 300.0f && t.baseCandidate == 1e6f && t.baseCount == 2);
+}
+
+TEST(LevelTracker, UpdateAboveComparesWithTheUpdatedFloor) {
+  // Floor 1: inputs from 1 up leave it there (the gated stage sees only inputs below 10).
+  LevelTracker t = MakeLevelTracker(1.0f, 1.0f, 50, 100, 0.25f);
+  EXPECT_FALSE(LevelTracker_UpdateAbove(t, 20.0f, 20.0f));  // exactly 20 x is not above
+  EXPECT_TRUE(LevelTracker_UpdateAbove(t, 20.5f, 20.0f));
+  EXPECT_EQ(t.gatedLevel, 1.0f);
+  // Floor 1000 and an input of 100: the floor falls to 775 first, so 100 > 0.12 x 775 although
+  // it is not above 0.12 x 1000.
+  t = MakeLevelTracker(1000.0f, 1.0f, 50, 100, 0.25f);
+  EXPECT_TRUE(LevelTracker_UpdateAbove(t, 100.0f, 0.12f));
+  EXPECT_EQ(t.gatedLevel, 775.0f);
+}
+
+TEST(LevelTracker, ActivityHoldsTenFramesAfterAFrameAboveTenTimesTheFloor) {
+  LevelTracker t = MakeLevelTracker(1.0f, 1.0f, 50, 100, 0.25f);  // floor stays 1
+  EXPECT_EQ(LevelTracker_UpdateActivityHold(t, 10.0f), 0);        // exactly 10 x: not above
+  EXPECT_EQ(LevelTracker_UpdateActivityHold(t, 10.5f), 10);
+  for (int frame = 1; frame <= 12; ++frame)
+    ASSERT_EQ(LevelTracker_UpdateActivityHold(t, 2.0f), std::max(10 - frame, 0)) << frame;
+  EXPECT_EQ(t.activityHold, 0);
+  // A new active frame re-arms the full hold, also in the middle of a count-down.
+  EXPECT_EQ(LevelTracker_UpdateActivityHold(t, 50.0f), 10);
+  EXPECT_EQ(LevelTracker_UpdateActivityHold(t, 2.0f), 9);
+  EXPECT_EQ(LevelTracker_UpdateActivityHold(t, 50.0f), 10);
+  EXPECT_EQ(t.activityHold, 10);
 }
 
 }  // namespace

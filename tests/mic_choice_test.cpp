@@ -60,8 +60,7 @@ TEST_F(MicChoiceTest, StartValuesAndOneChannelReturningZero) {
 }
 
 TEST_F(MicChoiceTest, OneMicNeedsMoreThanTenVotes) {
-  choice.channelCount = 3;
-  choice.preference = 1.5f;
+  MicChoice_SetChannels(choice, 3);
   // Channel 2 wins exactly 10 groups, channel 0 the other 10: nobody is chosen.
   Set(2, 1000.0f, 0, 9);
   Set(0, 1000.0f, 10, 19);
@@ -76,7 +75,18 @@ TEST_F(MicChoiceTest, OneMicNeedsMoreThanTenVotes) {
 }
 
 TEST_F(MicChoiceTest, GroupLevelSubtractsNoiseAndWeightsSelection) {
-  choice.preference = 4.0f;
+  // The selection's level weighs 4.0 with two channels and 1.5 with any other count.
+  for (const auto& [channels, weight] : {std::pair(1, 1.5f), std::pair(3, 1.5f)}) {
+    MicChoice_Init(choice);
+    MicChoice_SetChannels(choice, channels);
+    SetBoth(10.0f, 10.0f);
+    choice.channelCount = 2;  // both channels vote, the weight stays that of the count above
+    OneMic();
+    EXPECT_FLOAT_EQ(choice.smoothed[0][0], 100.0f * weight * choice.attack) << channels;
+  }
+  MicChoice_Init(choice);
+  MicChoice_SetChannels(choice, 2);
+  EXPECT_EQ(choice.channelCount, 2);
   SetBoth(10.0f, 10.0f);      // power 100
   noise[1].noise[20] = 1.0f;  // 100 - 32 = 68 in group 0 of channel 1
   OneMic();
@@ -90,7 +100,7 @@ TEST_F(MicChoiceTest, GroupLevelSubtractsNoiseAndWeightsSelection) {
 }
 
 TEST_F(MicChoiceTest, TwoMicHoldsAndCandidateRules) {
-  choice.preference = 4.0f;
+  MicChoice_SetChannels(choice, 2);
   SetBoth(0.0f, 1000.0f);           // S1 = 20 groups * 1e6, S0 = 0
   EXPECT_EQ(FramesToSwitch(), 25);  // exit time
   EXPECT_EQ(counter, 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <tuple>
 #include <utility>
@@ -55,6 +56,32 @@ TEST(ResidualEcho, NoEstimateInTalkStateOneEightTimesThePeakAboveAStrictThreshol
   ResidualEcho_Estimate(Y.data(), 2, kUnit.data(), s);
   EXPECT_EQ(std::pair(s.echoEstimate[100], s.echoEstimate[300]),  // 4.2e6 fell below 5e6
             std::pair(0.0f, 8 * (0.7f * 2e7f)));
+}
+
+TEST(ResidualEcho, PrepareScalesTheThresholdsByATenthOfTheNoiseScaleAndResetsTheFactors) {
+  EchoPeakState s = FreshEchoPeak(0.0f);
+  for (float& f : s.regionFactor)
+    f = 3.0f;
+  // Noise-estimator scale 4: thresholds 4e6 in regions 0..3, 1e7 in 4 and 5.
+  ResidualEcho_Prepare(s, 4.0f);
+  EXPECT_EQ(s.scale, 4.0f * 0.1f);
+  std::vector<float> Y(kNumBins, 0.0f);
+  Y[5] = Y[100] = Y[200] = Y[300] = 4.1e6f;  // regions 0, 3, 4, 5
+  Y[20] = 3.9e6f;                            // region 1, below
+  ResidualEcho_Estimate(Y.data(), 3, kUnit.data(), s);
+  // Talk state 3 uses the region factors: 0.25 again after the set-up.
+  EXPECT_EQ(std::tuple(s.echoEstimate[5], s.echoEstimate[100], s.echoEstimate[20],
+                       s.echoEstimate[200], s.echoEstimate[300]),
+            std::tuple(0.25f * 4.1e6f, 0.25f * 4.1e6f, 0.0f, 0.0f, 0.0f));
+  for (int r = 0; r < kNumGroups; ++r)
+    EXPECT_EQ(s.regionFactor[r], 0.25f) << r;
+  // The default noise scale of 10 gives the creation threshold of 1e7.
+  ResidualEcho_Prepare(s, 10.0f);
+  Y.assign(kNumBins, 0.0f);
+  Y[50] = 1.001e7f;
+  Y[51] = 0.999e7f;
+  ResidualEcho_Estimate(Y.data(), 2, kUnit.data(), s);
+  EXPECT_EQ(std::pair(s.echoEstimate[50], s.echoEstimate[51]), std::pair(8.0f * 1.001e7f, 0.0f));
 }
 
 TEST(NearEnd, MalformedBandTableStops) {
@@ -213,6 +240,134 @@ TEST(NearEnd, CeilingReleaseCountIsReArmedByTheLowBandAndRunsDownWithoutIt) {
   d.tuning.ceilingRelease = 0;  // switched off it reads 55 whatever the map
   d.Run();
   EXPECT_EQ(d.state.releaseCount, 55);
+}
+
+// The cycle count re-arms the release counter in every frame once it passes 40; a run of more
+// than 25 frames without a low-band level and with more than 25 strong frames clears it. The
+// two counters of the clearing rule are checked one at a time, each just at its limit.
+TEST(NearEnd, CycleCountReArmsTheReleaseAfterFortyFrames) {
+  Detector d;
+  d.tuning.ceilingRelease = 1;
+  d.Mark(6, 40, 1e6f);  // frame 0 re-arms through the low band, then nothing at all
+  for (int i = 0; i <= 60; ++i) {
+    d.Run();
+    ASSERT_EQ(d.state.cycleCount, i + 1) << i;
+    // From the 41st frame the count re-arms 55 before the frame's own step down.
+    ASSERT_EQ(d.state.releaseCount, i < 40 ? 55 - i : 54) << i;
+    if (i == 0) d.Mark(6, 40, 0.0f);
+  }
+}
+
+TEST(NearEnd, CycleCountClearsOnlyWhenBothRunsPassTwentyFive) {
+  // {framesSinceLevel, strongCount before the frame, a strong map in the frame, a low-band
+  // level in the frame, cleared}.
+  const std::tuple<int, int, bool, bool, bool> cases[] = {
+      {25, 25, true, false, true},  {24, 25, true, false, false},  {25, 24, true, false, false},
+      {25, 30, false, false, true}, {25, 25, false, false, false}, {30, 25, false, false, false},
+      {40, 40, true, true, false},  {26, 26, false, false, true}};
+  for (const auto& [sinceLevel, strong, strongFrame, levelFrame, cleared] : cases) {
+    Detector d;
+    d.tuning.ceilingRelease = 1;
+    d.state.cycleCount = 30;
+    d.state.framesSinceLevel = sinceLevel;
+    d.state.strongCount = strong;
+    if (strongFrame) d.Mark(300, 400, 1e4f);  // map total 1.01e6: strong, no low band
+    if (levelFrame) d.Mark(6, 40, 1e6f);
+    d.Run();
+    EXPECT_EQ(d.state.cycleCount, cleared ? 0 : 31)
+        << sinceLevel << " " << strong << " " << strongFrame << " " << levelFrame;
+  }
+}
+
+// The high-band peak (near-end energy of bins 140..480) jumps up to a higher sum and otherwise
+// keeps a quarter of itself and takes three quarters of the new sum; the low-band level is the
+// low-band sum less highBandWeight times that peak.
+TEST(NearEnd, HighBandPeakJumpsUpAndFallsKeepingAQuarter) {
+  Detector d;
+  d.tuning.highBandWeight = 2.0f;
+  d.Mark(139, 139, 1e6f);  // region 3: not high band
+  d.Mark(140, 140, 1e4f);
+  d.Mark(300, 339, 1e4f);
+  d.Mark(480, 480, 1e4f);
+  d.Mark(481, 481, 1e6f);  // beyond bin 480: ignored
+  d.Run();
+  const float first = 42e4f;
+  EXPECT_EQ(d.state.highBandPeak, first);
+  d.P.assign(kNumBins, 0.0f);
+  d.Mark(300, 319, 1e4f);  // 2e5
+  d.Run();
+  const float second = 0.25f * first + 0.75f * 2e5f;
+  EXPECT_EQ(d.state.highBandPeak, second);
+  d.P.assign(kNumBins, 0.0f);
+  d.Run();
+  const float third = 0.25f * second;
+  EXPECT_EQ(d.state.highBandPeak, third);
+  // Low band 6..40: 35 bins of 2000 = 70000 less 2 x the peak after this frame's update.
+  for (const float lowBin : {2000.0f, 1000.0f}) {
+    Detector l = d;
+    l.tuning.speechLevelThreshold = 70000.0f - 2.0f * 0.25f * third - 100.0f;
+    l.Mark(6, 40, lowBin);
+    l.Run();
+    EXPECT_EQ(l.state.highBandPeak, 0.25f * third);
+    EXPECT_EQ(l.state.levelOverThreshold, lowBin == 2000.0f) << lowBin;
+  }
+  d.Mark(300, 399, 1e4f);  // a higher sum is taken whole
+  d.Run();
+  EXPECT_EQ(d.state.highBandPeak, 1e6f);
+}
+
+// The weighted level follows the weighted residual of bins 1..480 except while the far end
+// talks alone (talk state 2), where it keeps the last value.
+TEST(NearEnd, WeightedLevelIsFrozenOnlyInTalkStateTwo) {
+  Detector d;
+  d.W[7] = 5.0f;
+  auto level = [&](float p, int talkState) {
+    d.P.assign(kNumBins, p);  // bins 0 and 481..959 carry power too, and must not count
+    d.talkState = talkState;
+    d.Run();
+    return d.state.weightedLevel;
+  };
+  const float unit = std::sqrt((479.0f + 5.0f) * 1e4f * 2.1701392e-6f);
+  EXPECT_FLOAT_EQ(level(1e4f, 1), unit);
+  const float before = d.state.weightedLevel;
+  EXPECT_EQ(level(4e4f, 2), before);  // frozen while the far end talks alone
+  EXPECT_FLOAT_EQ(level(4e4f, 3), 2.0f * unit);
+  EXPECT_FLOAT_EQ(level(1e4f, 2), 2.0f * unit);
+  EXPECT_FLOAT_EQ(level(9e4f, 1), 3.0f * unit);
+}
+
+// In strong mode a frame counts for the score, and the held speech flag shows, only when the
+// map detects speech in that frame; in normal mode the low-band level and the hold suffice.
+TEST(NearEnd, StrongModeNeedsADetectedMapForScoreAndFlag) {
+  enum Frame { kBoth, kMapOnly, kLevelOnly, kNothing };
+  auto mark = [](Detector& d, Frame f) {
+    d.P.assign(kNumBins, 0.0f);
+    if (f == kBoth) d.Mark(6, 40, 1e4f);          // map 3.5e5, low band well above 500
+    if (f == kMapOnly) d.Mark(300, 400, 100.0f);  // map 10100, no low band
+    if (f == kLevelOnly) d.Mark(6, 40, 80.0f);    // map 2800: no detection; low band 2800 or 960
+  };
+  // {frame, {score, hold, flag} in normal mode, the same in strong mode}.
+  using Flags = std::tuple<int, int, int>;
+  const std::tuple<Frame, Flags, Flags> frames[] = {
+      {kBoth, {1, 0, 0}, {1, 0, 0}},        {kBoth, {2, 0, 0}, {2, 0, 0}},
+      {kBoth, {3, 50, 1}, {3, 50, 1}},      {kNothing, {2, 49, 1}, {2, 49, 0}},
+      {kMapOnly, {1, 48, 1}, {1, 48, 1}},   {kLevelOnly, {2, 47, 1}, {0, 47, 0}},
+      {kLevelOnly, {3, 50, 1}, {0, 46, 0}}, {kLevelOnly, {4, 50, 1}, {0, 45, 0}},
+      {kMapOnly, {3, 49, 1}, {0, 44, 1}}};
+  for (const int strong : {0, 1}) {
+    Detector d;
+    d.strongMode = strong;
+    d.tuning.speechLevelThreshold = 500.0f;
+    d.tuning.highBandWeight = 0.0f;
+    int i = 0;
+    for (const auto& [frame, normal, strongFlags] : frames) {
+      mark(d, frame);
+      d.Run();
+      EXPECT_EQ(std::tuple(d.state.speechScore, d.state.speechHold, d.state.speechFlag),
+                strong ? strongFlags : normal)
+          << "strong " << strong << " frame " << i++;
+    }
+  }
 }
 
 }  // namespace

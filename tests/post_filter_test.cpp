@@ -80,6 +80,20 @@ TEST(PostFilter, UnmarkedBinsGetTheFloorGainTimesTheTable) {
   EXPECT_EQ(std::tuple(s.Gain(7), s.Gain(100), s.Gain(481)), std::tuple(0.0f, 0.0f, 1.0f));
 }
 
+TEST(PostFilter, EchoReturnBelowTenDecibelsMutesUnmarkedBinsFromTenOnHalvesThem) {
+  // {erleDb, floor gain}: the decision level itself keeps the half gain.
+  const std::pair<float, float> cases[] = {{0.0f, 0.0f},   {9.99f, 0.0f}, {10.0f, 0.5f},
+                                           {10.01f, 0.5f}, {25.0f, 0.5f}, {-3.0f, 0.0f}};
+  for (const auto& [erle, gain] : cases) {
+    Scene s;
+    s.state.floorGain = 0.25f;  // overwritten whatever it was
+    PostFilter_FollowEchoReturn(s.state, erle);
+    EXPECT_EQ(s.state.floorGain, gain) << erle;
+    s.Run();  // nothing marked: every bin 1..480 gets the floor gain
+    EXPECT_EQ(std::pair(s.Gain(10), s.Gain(400)), std::pair(gain, gain)) << erle;
+  }
+}
+
 TEST(PostFilter, HangoverLastsFifteenFramesOrFiveInStrongMode) {
   // Bins of regions 0, 1 or 2, 3 and 4, and the offsets the hangover gives them.
   const int bins[2][4] = {{5, 100, 200, 400}, {5, 30, 200, 400}};
