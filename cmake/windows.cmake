@@ -41,7 +41,7 @@ set_property(TARGET ORVOAEC APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/api
 
 target_link_options(orvoaec PRIVATE ${orvo_windows_static_runtime})
 # M_PI and friends: MinGW's math.h hides them in strict ISO mode unless asked for.
-target_compile_definitions(orvoaec PRIVATE _USE_MATH_DEFINES)
+target_compile_definitions(orvoaec_cli_units PUBLIC _USE_MATH_DEFINES)
 
 # The plain C host test: loads ORVOAEC.dll with LoadLibrary and GetProcAddress (by name and by
 # ordinal). Run under Wine by tests/windows/run_wine_tests.sh.
