@@ -110,10 +110,10 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   std::memset(This->farSpectrum, 0, sizeof This->farSpectrum);  // 3
 
   for (FilterBankState& fb : This->analysis)
-    FilterBank_Create(&fb);                                // 4
-  FilterBank_CreateSynthesis(&This->synthesis);            // 5
-  AdaptiveFilterMono_Create(&This->aec, engine.cpuLevel);  // 6
-  for (int m = 0; m < kMaxMics; ++m) {                     // 7
+    FilterBank_Create(&fb, engine.cpuLevel);                      // 4
+  FilterBank_CreateSynthesis(&This->synthesis, engine.cpuLevel);  // 5
+  AdaptiveFilterMono_Create(&This->aec, engine.cpuLevel);         // 6
+  for (int m = 0; m < kMaxMics; ++m) {                            // 7
     This->levels[m] = MicTrackerStart();
     NoisePSD_Create(&This->noise[m]);
     NoiseWeights_Init(This->weights[m]);
