@@ -159,7 +159,7 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   // 22. The engine offers a gain floor of 1e-10 (-100 dB), which the suppressor refuses in
   // favour of its own 1e-6.
   for (DenoiserState& d : This->denoiser)
-    rnnoise_init(d, kEngineOfferedGainFloor);
+    rnnoise_init(d, kEngineOfferedGainFloor, engine.cpuLevel);
   This->denoiseAllocator = DefaultDenoiseAllocator();
 
   This->hangoverTime = 21;  // 23

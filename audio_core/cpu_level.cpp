@@ -11,7 +11,8 @@ bool ProcessorHasAvx2() {
 #if ORVO_CPU_AVX2
   // The runtime checks the operating system's support for the wide registers as well.
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("f16c");
 #else
   return false;
 #endif

@@ -10,7 +10,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   file(GLOB ORVO_AVX2_SOURCES CONFIGURE_DEPENDS
        ${CMAKE_SOURCE_DIR}/audio_core/*_avx2.cpp
        ${CMAKE_SOURCE_DIR}/denoise/*_avx2.cpp)
-  set_property(SOURCE ${ORVO_AVX2_SOURCES} APPEND PROPERTY COMPILE_OPTIONS -mavx2 -mfma)
+  set_property(SOURCE ${ORVO_AVX2_SOURCES} APPEND PROPERTY COMPILE_OPTIONS -mavx2 -mfma -mf16c)
 else()
   add_compile_definitions(ORVO_CPU_AVX2=0)
 endif()
