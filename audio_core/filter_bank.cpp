@@ -10,7 +10,6 @@
 namespace orvo {
 namespace {
 
-using filter_bank_detail::kEmphasis;
 using filter_bank_detail::N;
 
 void PreEmphasisBaseline(const int16_t* x, float previous, float* e) {
@@ -20,15 +19,13 @@ void Fold3Baseline(float* y, const float* h0, const float* b0, const float* h1, 
                    const float* h2, const float* b2) {
   filter_bank_detail::Fold3(y, h0, b0, h1, b1, h2, b2);
 }
-void AccumulateBaseline(float* q, const float* t, const float* z) {
-  filter_bank_detail::Accumulate(q, t, z);
-}
-void ToPcmBaseline(const float* v, int16_t* pcm) {
-  filter_bank_detail::ToPcm(v, pcm);
+float SynthesisOutputBaseline(float* const* acc, const float* const* t, const float* const* z,
+                              float memory, int16_t* pcm) {
+  return filter_bank_detail::SynthesisOutput(acc, t, z, memory, pcm);
 }
 
 constexpr FilterBankKernels kBaselineKernels = {PreEmphasisBaseline, Fold3Baseline,
-                                                AccumulateBaseline, ToPcmBaseline};
+                                                SynthesisOutputBaseline};
 
 const FilterBankKernels& KernelsOf(CpuLevel level) {
   switch (level) {
@@ -39,18 +36,6 @@ const FilterBankKernels& KernelsOf(CpuLevel level) {
     default:
       return kBaselineKernels;
   }
-}
-
-// v[n] = q[n] + 0.9 v[n - 1], v[-1] = memory; returns v[959]. The recursion runs one sample
-// after the other in this order at every level: regrouping it (a prefix scan over several
-// samples) rounds differently.
-float DeEmphasis(const float* __restrict q, float* __restrict v, float memory) {
-  float previous = memory;
-  for (int n = 0; n < N; ++n) {
-    previous = q[n] + kEmphasis * previous;
-    v[n] = previous;
-  }
-  return previous;
 }
 
 // The block of `storage` that p points at. Pointers into the record's own storage are kept as
@@ -148,20 +133,17 @@ void FilterBank_Synthesize(const Cpx* spectrum, int16_t* pcm, FilterBankState& s
   RealFft1920(s.work, s.time, kFftInverse, s.level);
   const float* z = reinterpret_cast<const float*>(s.time);
 
-  // 2. Spread over the six accumulation blocks: even segments take the first half of z, odd
-  //    segments the second.
-  for (int m = 0; m < kFilterBankBlocks; ++m)
-    k.accumulate(OwnBlock(s, s.segments[m]), s.blocks[m], (m % 2 == 0) ? z : z + N);
+  // 2. Spread over the six accumulation blocks (even segments take the first half of z, odd
+  //    segments the second), and output the oldest block through the de-emphasis, clearing it.
+  float* acc[kFilterBankBlocks];
+  const float* zOf[kFilterBankBlocks];
+  for (int m = 0; m < kFilterBankBlocks; ++m) {
+    acc[m] = OwnBlock(s, s.segments[m]);
+    zOf[m] = (m % 2 == 0) ? z : z + N;
+  }
+  s.memory = k.synthesisOutput(acc, s.blocks, zOf, s.memory, pcm);
 
-  // 3. Output the oldest block through the de-emphasis and clear it. The values before
-  //    conversion go to `work`, free again once the inverse transform has consumed it.
-  float* q0 = OwnBlock(s, s.segments[0]);
-  float* v = reinterpret_cast<float*>(s.work);
-  s.memory = DeEmphasis(q0, v, s.memory);
-  k.toPcm(v, pcm);
-  std::memset(q0, 0, sizeof(float) * N);
-
-  // 4. The cleared block becomes the last accumulator.
+  // 3. The cleared block becomes the last accumulator.
   RotateLeft(s.segments);
 }
 

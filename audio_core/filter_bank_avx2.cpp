@@ -13,16 +13,13 @@ void Fold3Avx2(float* y, const float* h0, const float* b0, const float* h1, cons
                const float* h2, const float* b2) {
   Fold3(y, h0, b0, h1, b1, h2, b2);
 }
-void AccumulateAvx2(float* q, const float* t, const float* z) {
-  Accumulate(q, t, z);
-}
-void ToPcmAvx2(const float* v, int16_t* pcm) {
-  ToPcm(v, pcm);
+float SynthesisOutputAvx2(float* const* acc, const float* const* t, const float* const* z,
+                          float memory, int16_t* pcm) {
+  return SynthesisOutput(acc, t, z, memory, pcm);
 }
 
 }  // namespace
 
-const FilterBankKernels kFilterBankKernels = {PreEmphasisAvx2, Fold3Avx2, AccumulateAvx2,
-                                              ToPcmAvx2};
+const FilterBankKernels kFilterBankKernels = {PreEmphasisAvx2, Fold3Avx2, SynthesisOutputAvx2};
 
 }  // namespace orvo::avx2
