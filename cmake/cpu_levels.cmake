@@ -14,3 +14,10 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
 else()
   add_compile_definitions(ORVO_CPU_AVX2=0)
 endif()
+
+# GCC for Windows cannot align the stack to 32 bytes: a spilled AVX register could be stored with
+# an aligned move to a misaligned slot. The assembler turns those moves into unaligned ones.
+if(MINGW)
+  set_property(SOURCE ${ORVO_AVX2_SOURCES} APPEND PROPERTY COMPILE_OPTIONS
+               -Wa,-muse-unaligned-vector-move)
+endif()
