@@ -3,16 +3,22 @@
 #include <cstdlib>
 #include <cstring>
 
+#if ORVO_CPU_AVX2
+#include <cpuid.h>
+#endif
+
 namespace orvo {
 
 namespace {
 
 bool ProcessorHasAvx2() {
 #if ORVO_CPU_AVX2
-  // The runtime checks the operating system's support for the wide registers as well.
+  // The runtime checks the operating system's support for the wide registers as well. F16C is
+  // read from the processor directly, as not every compiler's runtime names it.
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("f16c");
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && f16c;
 #else
   return false;
 #endif

@@ -134,7 +134,7 @@ constexpr int RoundUp(int n, int m) {
 }
 
 // The bits of the half-precision float equal to v (an int8 value, so exact).
-std::uint16_t HalfBits(int v) {
+inline std::uint16_t HalfBits(int v) {
   if (v == 0) return 0;
   const std::uint16_t sign = v < 0 ? 0x8000 : 0;
   const int a = v < 0 ? -v : v;
@@ -221,12 +221,12 @@ PackedModel<E> PackModel() {
 static_assert(kInputLayerSize % kNarrowBlock == 0 && kVadGruSize % kNarrowBlock == 0 &&
               kNoiseGruSize % kNarrowBlock == 0 && kGainGruSize % kNarrowBlock == 0);
 
-bool SameLayer(const DenseLayerDesc& a, const DenseLayerDesc& b) {
+inline bool SameLayer(const DenseLayerDesc& a, const DenseLayerDesc& b) {
   return a.bias == b.bias && a.input_weights == b.input_weights && a.nb_inputs == b.nb_inputs &&
          a.nb_neurons == b.nb_neurons && a.activation == b.activation;
 }
 
-bool SameLayer(const RecurrentLayerDesc& a, const RecurrentLayerDesc& b) {
+inline bool SameLayer(const RecurrentLayerDesc& a, const RecurrentLayerDesc& b) {
   return a.bias == b.bias && a.input_weights == b.input_weights &&
          a.recurrent_weights == b.recurrent_weights && a.nb_inputs == b.nb_inputs &&
          a.nb_neurons == b.nb_neurons && a.activation == b.activation;
