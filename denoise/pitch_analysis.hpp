@@ -1,6 +1,6 @@
 // Pitch analysis of the neural noise suppressor: 2:1 down-sampling with LPC whitening, the
 // two-stage pitch lag search and the removal of period doubling. All sums of products run in
-// index order in float; the fast kernels keep that order, so they agree with the plain loops
+// index order in float; the vector kernels keep that order, so they agree with the plain loops
 // bit for bit.
 #pragma once
 

@@ -110,13 +110,13 @@ ORVO_ALWAYS_INLINE void AccumulateGated(float* acc, const W* w, int stride, cons
 }
 
 // ---------------------------------------------------------------------------------------------
-// Fast layers.
+// Packed layers.
 //
 // The built-in model's layers run from a packed copy of their weights: the output columns are
 // cut into blocks of 24 or 48 neighbouring columns, and each block holds its biases followed by
 // all of its weight rows (input terms, then recurrent terms), so that one block is a single
 // contiguous stream and its sums stay in registers from the bias to the last term. The values
-// are stored as floats, or, for the x86-64-v3 code, as half-precision floats (every int8 value
+// are stored as floats, or, for the AVX2 level, as half-precision floats (every int8 value
 // is exact in both), which halves the memory the network streams through per call. Every sum
 // still adds its terms in the order of the plain loops. Layers not from the built-in model
 // widen their int8 arrays on the fly (the column kernels above).
