@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "audio_core/common.hpp"
+#include "audio_core/cpu_level.hpp"
 #include "audio_core/noise_psd.hpp"
 
 namespace orvo {
@@ -55,13 +56,6 @@ struct AfHistoryBlock {
   Slot slot[2 * T];
 };
 
-// Which vector kernel runs the band passes.
-enum AfKernel : int32_t {
-  kAfKernelAuto = 0,     // AVX2 where the processor has it, else the baseline kernel
-  kAfKernelGeneric = 1,  // baseline x86-64 (SSE2) kernel
-  kAfKernelAvx2 = 2,     // AVX2 kernel (falls back to the baseline one without AVX2)
-};
-
 // About 1 MB, aligned to 64 bytes: create it with new (or inside a record created with new),
 // not with malloc.
 struct alignas(64) AdaptiveFilterMono {
@@ -94,8 +88,8 @@ struct alignas(64) AdaptiveFilterMono {
   int32_t listCount;                               // valid entries of MicList (1..9)
   int32_t MicList[kAfMaxListed];                   // microphones cancelled, BestMic first
 
-  // Kernel choice (AfKernel); kAfKernelAuto after creation.
-  int32_t kernel;
+  // The processor level whose kernels run the band passes, set at creation.
+  CpuLevel level;
   // Per-frame scratch, indexed by bin: the microphone spectrum being processed (split into real
   // and imaginary parts, replaced by the output error), its power, the far-end spectrum, the
   // step size and the coupling ratio of each bin's group.
@@ -108,8 +102,9 @@ struct alignas(64) AdaptiveFilterMono {
   alignas(64) float couplingOfBin[kAfPaddedBins];
 };
 
-// Zeroes the whole record. A null record stops the process.
-void AdaptiveFilterMono_Create(AdaptiveFilterMono* This);
+// Zeroes the whole record and sets the processor level of its kernels (the baseline level when
+// this processor cannot run `level`). A null record stops the process.
+void AdaptiveFilterMono_Create(AdaptiveFilterMono* This, CpuLevel level = ProcessCpuLevel());
 
 // One frame: builds the microphone list, runs the low, mid and high band passes over every
 // listed microphone and increments the frame counter.

@@ -110,10 +110,10 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   std::memset(This->farSpectrum, 0, sizeof This->farSpectrum);  // 3
 
   for (FilterBankState& fb : This->analysis)
-    FilterBank_Create(&fb);                      // 4
-  FilterBank_CreateSynthesis(&This->synthesis);  // 5
-  AdaptiveFilterMono_Create(&This->aec);         // 6
-  for (int m = 0; m < kMaxMics; ++m) {           // 7
+    FilterBank_Create(&fb, engine.cpuLevel);                      // 4
+  FilterBank_CreateSynthesis(&This->synthesis, engine.cpuLevel);  // 5
+  AdaptiveFilterMono_Create(&This->aec, engine.cpuLevel);         // 6
+  for (int m = 0; m < kMaxMics; ++m) {                            // 7
     This->levels[m] = MicTrackerStart();
     NoisePSD_Create(&This->noise[m]);
     NoiseWeights_Init(This->weights[m]);
@@ -159,7 +159,7 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   // 22. The engine offers a gain floor of 1e-10 (-100 dB), which the suppressor refuses in
   // favour of its own 1e-6.
   for (DenoiserState& d : This->denoiser)
-    rnnoise_init(d, kEngineOfferedGainFloor);
+    rnnoise_init(d, kEngineOfferedGainFloor, engine.cpuLevel);
   This->denoiseAllocator = DefaultDenoiseAllocator();
 
   This->hangoverTime = 21;  // 23

@@ -9,6 +9,7 @@
 #include "audio_core/adaptive_filter_mono.hpp"
 #include "audio_core/agc.hpp"
 #include "audio_core/common.hpp"
+#include "audio_core/cpu_level.hpp"
 #include "audio_core/delay_estimator.hpp"
 #include "audio_core/delay_line.hpp"
 #include "audio_core/double_talk.hpp"
@@ -213,6 +214,8 @@ struct EngineState {
   EngineState& operator=(const EngineState&) = delete;
 
   Logger log;
+  // The processor level of the vector kernels of every record this engine creates.
+  CpuLevel cpuLevel = ProcessCpuLevel();
   std::unique_ptr<ProcessState> proc;
   AudioCore* hRoomPro = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "audio_core/delay_line.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvo {
@@ -26,14 +27,17 @@ const Cpx* DelaySpkSpectrum(ReferenceDelayLine& line, const Cpx* current, int de
 }
 
 void DelaySpkSamples(ReferenceDelayLine& line, int16_t* frame, int delay) {
-  constexpr int kMask = ReferenceDelayLine::kSampleRing - 1;
+  constexpr int kRing = ReferenceDelayLine::kSampleRing;
   const int w = line.writePos;
-  for (int i = 0; i < kFrameSize; ++i)
-    line.samples[(w + i) & kMask] = frame[i];
-  const int r = w - Limit(delay) * kFrameSize;
-  for (int i = 0; i < kFrameSize; ++i)
-    frame[i] = line.samples[(r + i) & kMask];
-  line.writePos = (w + kFrameSize) & kMask;
+  const int r = (w - Limit(delay) * kFrameSize + kRing) % kRing;
+  // Each copy is at most two runs: a frame wraps the ring at most once.
+  const int wHead = std::min(kFrameSize, kRing - w);
+  std::memcpy(line.samples + w, frame, wHead * sizeof(int16_t));
+  std::memcpy(line.samples, frame + wHead, (kFrameSize - wHead) * sizeof(int16_t));
+  const int rHead = std::min(kFrameSize, kRing - r);
+  std::memcpy(frame, line.samples + r, rHead * sizeof(int16_t));
+  std::memcpy(frame + rHead, line.samples, (kFrameSize - rHead) * sizeof(int16_t));
+  line.writePos = (w + kFrameSize) % kRing;
 }
 
 }  // namespace orvo

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "audio_core/common.hpp"
+#include "audio_core/cpu_level.hpp"
 
 namespace orvo {
 
@@ -32,6 +33,8 @@ struct FilterBankState {
   // Analysis: the last input sample of the previous frame. Synthesis: the last output value
   // before conversion to 16 bits.
   float memory = 0.0f;
+  // The processor level of the per-sample loops and the transform, set at creation.
+  CpuLevel level = CpuLevel::kBaseline;
   float storage[kFilterBankBlocks][kFrameSize] = {};
   // Analysis: the six history blocks in `storage`, oldest first.
   // Synthesis: the six prototype segments T[960 m .. 960 m + 959].
@@ -51,12 +54,13 @@ struct FilterBankState {
   FilterBankState& operator=(const FilterBankState& other);
 };
 
-// Analysis set-up: zero memory and history, blocks on `storage`, segments on the window.
-void FilterBank_Create(FilterBankState* state);
+// Analysis set-up: zero memory and history, blocks on `storage`, segments on the window; the
+// kernels of `level` (the baseline level when this processor cannot run it).
+void FilterBank_Create(FilterBankState* state, CpuLevel level = ProcessCpuLevel());
 
 // Synthesis set-up: zero memory and accumulators, blocks on the prototype segments, segments on
-// `storage`.
-void FilterBank_CreateSynthesis(FilterBankState* state);
+// `storage`; the kernels of `level` as with FilterBank_Create.
+void FilterBank_CreateSynthesis(FilterBankState* state, CpuLevel level = ProcessCpuLevel());
 
 // pcm: 960 samples in. spectrum: 960 complex values out, in the packed layout of RealFft1920.
 void FilterBank_Analyze(const int16_t* pcm, Cpx* spectrum, FilterBankState& state);

@@ -5,11 +5,12 @@
 // Scaling: the forward real transform yields twice the DFT, the inverse divides by 3840, so
 // inverse(forward(x)) == x. Every power and threshold of the spectral stages assumes this scaling.
 //
-// Both transforms are stateless, allocate nothing and use constant twiddle tables. They pick an
-// AVX2/FMA implementation at run time when the processor has it, a portable one otherwise.
+// Both transforms are stateless, allocate nothing and use constant twiddle tables. They run the
+// kernels of the given processor level (see cpu_level.hpp); every level gives the same bits.
 #pragma once
 
 #include "audio_core/common.hpp"
+#include "audio_core/cpu_level.hpp"
 
 namespace orvo {
 
@@ -21,25 +22,11 @@ inline constexpr int kFftInverse = -1;
 //            receives the packed spectrum.
 //   inverse: work holds a packed spectrum; out receives the 1920 real samples in the same layout.
 // In both directions work is scratch: its contents are destroyed.
-void RealFft1920(Cpx* work, Cpx* out, int direction);
+void RealFft1920(Cpx* work, Cpx* out, int direction, CpuLevel level);
 
 // in, out: two distinct 960-complex buffers; in is destroyed. Natural order in and out.
 //   direction  1: out[k] = sum_n in[n] e^(-j 2 pi k n / 960)            (unscaled)
 //   direction -1: out[k] = (1 / 3840) sum_n in[n] e^(+j 2 pi k n / 960)
-void ComplexFft960(Cpx* in, Cpx* out, int direction);
-
-// The individual implementations, so that tests and benchmarks can exercise each one on any
-// machine. The public functions above dispatch to one of them.
-namespace transform_impl {
-struct Variant {
-  const char* name;
-  bool available;  // the processor can run it
-  void (*complexFft960)(Cpx* in, Cpx* out, int direction);
-  void (*realFft1920)(Cpx* work, Cpx* out, int direction);
-};
-// Portable first, then the AVX2/FMA one (where built).
-int VariantCount();
-const Variant& GetVariant(int index);
-}  // namespace transform_impl
+void ComplexFft960(Cpx* in, Cpx* out, int direction, CpuLevel level);
 
 }  // namespace orvo

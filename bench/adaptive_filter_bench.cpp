@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "audio_core/adaptive_filter_mono.hpp"
-#include "bench/adaptive_filter_plain.hpp"
+#include "tests/support/adaptive_filter_plain.hpp"
 
 namespace orvo {
 namespace {
@@ -112,13 +112,16 @@ void TimeFrames(benchmark::State& state, int mics, ProcessFrame process) {
   SetCounters(state, mics);
 }
 
-template <AfKernel kernel>
+template <CpuLevel level>
 void BM_AdaptiveFilterMono(benchmark::State& state) {
+  if (!CpuLevelSupported(level)) {
+    state.SkipWithError("this processor cannot run the level");
+    return;
+  }
   const int mics = static_cast<int>(state.range(0));
   const Input& in = TestInput();
   auto filter = std::make_unique<AdaptiveFilterMono>();
-  AdaptiveFilterMono_Create(filter.get());
-  filter->kernel = kernel;
+  AdaptiveFilterMono_Create(filter.get(), level);
   TimeFrames(state, mics, [&](const Cpx* far, Cpx* const* spectra) {
     AdaptiveFilterMono_Process(far, mics, in.coupling, in.noise.data(), spectra, 0, -1, 2, *filter);
   });
@@ -145,12 +148,12 @@ void BM_InputCopy(benchmark::State& state) {
   SetCounters(state, mics);
 }
 
-BENCHMARK(BM_AdaptiveFilterMono<kAfKernelAuto>)
-    ->Name("AdaptiveFilterMono/Auto")
+BENCHMARK(BM_AdaptiveFilterMono<CpuLevel::kAvx2>)
+    ->Name("AdaptiveFilterMono/Avx2")
     ->Arg(1)
     ->Arg(2)
     ->Arg(9);
-BENCHMARK(BM_AdaptiveFilterMono<kAfKernelGeneric>)
+BENCHMARK(BM_AdaptiveFilterMono<CpuLevel::kBaseline>)
     ->Name("AdaptiveFilterMono/Baseline")
     ->Arg(1)
     ->Arg(2)

@@ -1,5 +1,5 @@
-// Neural noise suppressor: one 480-sample call and the network alone, each next to the
-// straightforward scalar version (plain loops for the correlations and the network).
+// Neural noise suppressor: one 480-sample call at each processor level, and the network alone at
+// each level next to its plain neuron-by-neuron version.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 
 #include "denoise/noise_suppressor.hpp"
 #include "denoise/recurrent_network.hpp"
+#include "tests/support/denoise_plain.hpp"
 #include "tools/scene.hpp"
 
 namespace orvo {
@@ -38,7 +39,7 @@ const std::vector<std::vector<float>>& BenchFeatures() {
     float Ex[kDenoiseBands], Ep[kDenoiseBands], Exp[kDenoiseBands];
     for (int i = 0; i + kDenoiseHop <= kSamples; i += kDenoiseHop) {
       float x[kDenoiseHop];
-      highpass_filter(st->highpass_state, x, &s[static_cast<size_t>(i)], kDenoiseHop);
+      highpass_filter(st->highpass_state, x, &s[static_cast<size_t>(i)], kDenoiseHop, st->level);
       std::vector<float> f(kDenoiseFeatures);
       if (compute_frame_features(*st, X.data(), P.data(), Ex, Ep, Exp, f.data(), x, DefaultLogger(),
                                  DefaultDenoiseAllocator()) == 0)
@@ -49,51 +50,54 @@ const std::vector<std::vector<float>>& BenchFeatures() {
   return features;
 }
 
-template <bool kReference>
-void ProcessFrame(benchmark::State& state) {
+bool SkipUnsupported(benchmark::State& state, CpuLevel level) {
+  if (CpuLevelSupported(level)) return false;
+  state.SkipWithError("this processor cannot run the level");
+  return true;
+}
+
+template <CpuLevel level>
+void BM_ProcessFrame(benchmark::State& state) {
+  if (SkipUnsupported(state, level)) return;
   const std::vector<float>& s = BenchSignal();
   auto st = std::make_unique<DenoiserState>();
-  rnnoise_init(*st);
+  rnnoise_init(*st, kEngineOfferedGainFloor, level);
   float out[kDenoiseHop];
   size_t pos = 0;
   for (auto _ : state) {
-    if (kReference)
-      rnnoise_process_frame_reference(*st, out, &s[pos], 0, DefaultLogger());
-    else
-      rnnoise_process_frame(*st, out, &s[pos], 0, DefaultLogger());
+    rnnoise_process_frame(*st, out, &s[pos], 0, DefaultLogger());
     benchmark::DoNotOptimize(out);
     pos += kDenoiseHop;
     if (pos + kDenoiseHop > s.size()) pos = 0;
   }
 }
 
-template <bool kReference>
-void Network(benchmark::State& state) {
+template <CpuLevel level>
+void BM_ComputeRnn(benchmark::State& state) {
+  if (SkipUnsupported(state, level)) return;
   const auto& features = BenchFeatures();
   NetworkState net{};
+  net.level = level;
+  PrepareDenoiseModel(level);
   float gains[kDenoiseBands], vad;
   size_t i = 0;
   for (auto _ : state) {
-    if (kReference)
-      compute_rnn_reference(net, gains, &vad, features[i].data(), DefaultLogger());
-    else
-      compute_rnn(net, gains, &vad, features[i].data(), DefaultLogger());
+    compute_rnn(net, gains, &vad, features[i].data(), DefaultLogger());
     benchmark::DoNotOptimize(gains);
     if (++i == features.size()) i = 0;
   }
 }
 
-void BM_ProcessFrame(benchmark::State& state) {
-  ProcessFrame<false>(state);
-}
-void BM_ProcessFrameScalar(benchmark::State& state) {
-  ProcessFrame<true>(state);
-}
-void BM_ComputeRnn(benchmark::State& state) {
-  Network<false>(state);
-}
-void BM_ComputeRnnScalar(benchmark::State& state) {
-  Network<true>(state);
+void BM_ComputeRnnPlain(benchmark::State& state) {
+  const auto& features = BenchFeatures();
+  NetworkState net{};
+  float gains[kDenoiseBands], vad;
+  size_t i = 0;
+  for (auto _ : state) {
+    plain::Network(net, gains, &vad, features[i].data());
+    benchmark::DoNotOptimize(gains);
+    if (++i == features.size()) i = 0;
+  }
 }
 
 // The machine running these is shared: besides mean and median, report the fastest of the
@@ -102,18 +106,19 @@ double Fastest(const std::vector<double>& v) {
   return *std::min_element(v.begin(), v.end());
 }
 
-#define DENOISE_BENCHMARK(fn)             \
-  BENCHMARK(fn)                           \
+#define DENOISE_BENCHMARK(...)            \
+  BENCHMARK(__VA_ARGS__)                  \
       ->Unit(benchmark::kMicrosecond)     \
       ->MinTime(0.05)                     \
       ->Repetitions(12)                   \
       ->ComputeStatistics("min", Fastest) \
       ->ReportAggregatesOnly(true)
 
-DENOISE_BENCHMARK(BM_ProcessFrame);
-DENOISE_BENCHMARK(BM_ProcessFrameScalar);
-DENOISE_BENCHMARK(BM_ComputeRnn);
-DENOISE_BENCHMARK(BM_ComputeRnnScalar);
+DENOISE_BENCHMARK(BM_ProcessFrame<CpuLevel::kAvx2>)->Name("BM_ProcessFrame/avx2");
+DENOISE_BENCHMARK(BM_ProcessFrame<CpuLevel::kBaseline>)->Name("BM_ProcessFrame/baseline");
+DENOISE_BENCHMARK(BM_ComputeRnn<CpuLevel::kAvx2>)->Name("BM_ComputeRnn/avx2");
+DENOISE_BENCHMARK(BM_ComputeRnn<CpuLevel::kBaseline>)->Name("BM_ComputeRnn/baseline");
+DENOISE_BENCHMARK(BM_ComputeRnnPlain);
 
 }  // namespace
 }  // namespace orvo

@@ -30,61 +30,61 @@ std::vector<float> Noise(size_t n, unsigned seed) {
 
 // Forward into `spectrum` consumes `work`; the inverse writes the samples back into `work`, so
 // the loop keeps transforming the same signal.
-void RealForwardInverse(benchmark::State& state, void (*fft)(Cpx*, Cpx*, int)) {
+void RealForwardInverse(benchmark::State& state, CpuLevel level) {
   const std::vector<float> x = Noise(1920, 1);
   std::vector<Cpx> work(960), spectrum(960);
   std::memcpy(work.data(), x.data(), sizeof(float) * 1920);
   for (auto _ : state) {
-    fft(work.data(), spectrum.data(), kFftForward);
-    fft(spectrum.data(), work.data(), kFftInverse);
+    RealFft1920(work.data(), spectrum.data(), kFftForward, level);
+    RealFft1920(spectrum.data(), work.data(), kFftInverse, level);
     benchmark::DoNotOptimize(work.data());
     benchmark::ClobberMemory();
   }
 }
 
-void ComplexForwardInverse(benchmark::State& state, void (*fft)(Cpx*, Cpx*, int)) {
+void ComplexForwardInverse(benchmark::State& state, CpuLevel level) {
   const std::vector<float> x = Noise(1920, 2);
   std::vector<Cpx> a(960), b(960);
   std::memcpy(a.data(), x.data(), sizeof(float) * 1920);
   for (auto _ : state) {
-    fft(a.data(), b.data(), kFftForward);
-    fft(b.data(), a.data(), kFftInverse);
+    ComplexFft960(a.data(), b.data(), kFftForward, level);
+    ComplexFft960(b.data(), a.data(), kFftInverse, level);
     benchmark::DoNotOptimize(a.data());
     benchmark::ClobberMemory();
   }
 }
 
-void BM_RealFft1920_ForwardInverse(benchmark::State& state) {
-  RealForwardInverse(state, &RealFft1920);
+// arg: the processor level (0 baseline, 1 AVX2).
+CpuLevel LevelArg(benchmark::State& state) {
+  const CpuLevel level = static_cast<CpuLevel>(state.range(0));
+  if (!CpuLevelSupported(level)) state.SkipWithError("this processor cannot run the level");
+  state.SetLabel(CpuLevelName(level));
+  return level;
 }
-BENCHMARK(BM_RealFft1920_ForwardInverse);
+
+void BM_RealFft1920_ForwardInverse(benchmark::State& state) {
+  const CpuLevel level = LevelArg(state);
+  if (!state.error_occurred()) RealForwardInverse(state, level);
+}
+BENCHMARK(BM_RealFft1920_ForwardInverse)->DenseRange(0, 1);
 
 void BM_ComplexFft960_ForwardInverse(benchmark::State& state) {
-  ComplexForwardInverse(state, &ComplexFft960);
+  const CpuLevel level = LevelArg(state);
+  if (!state.error_occurred()) ComplexForwardInverse(state, level);
 }
-BENCHMARK(BM_ComplexFft960_ForwardInverse);
-
-// Each build on its own (arg = variant index).
-void BM_RealFft1920_ForwardInverse_Variant(benchmark::State& state) {
-  const transform_impl::Variant& v = transform_impl::GetVariant(static_cast<int>(state.range(0)));
-  if (!v.available) {
-    state.SkipWithError("not supported by this processor");
-    return;
-  }
-  state.SetLabel(v.name);
-  RealForwardInverse(state, v.realFft1920);
-}
-BENCHMARK(BM_RealFft1920_ForwardInverse_Variant)->DenseRange(0, transform_impl::VariantCount() - 1);
+BENCHMARK(BM_ComplexFft960_ForwardInverse)->DenseRange(0, 1);
 
 void BM_FilterBank_AnalyzeSynthesize(benchmark::State& state) {
+  const CpuLevel level = LevelArg(state);
+  if (state.error_occurred()) return;
   const std::vector<float> noise = Noise(960, 3);
   std::vector<int16_t> pcm(960), out(960);
   for (int n = 0; n < 960; ++n)
     pcm[n] = static_cast<int16_t>(noise[n]);
   auto ana = std::make_unique<FilterBankState>();
   auto syn = std::make_unique<FilterBankState>();
-  FilterBank_Create(ana.get());
-  FilterBank_CreateSynthesis(syn.get());
+  FilterBank_Create(ana.get(), level);
+  FilterBank_CreateSynthesis(syn.get(), level);
   std::vector<Cpx> spectrum(960);
   for (auto _ : state) {
     FilterBank_Analyze(pcm.data(), spectrum.data(), *ana);
@@ -93,7 +93,7 @@ void BM_FilterBank_AnalyzeSynthesize(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_FilterBank_AnalyzeSynthesize);
+BENCHMARK(BM_FilterBank_AnalyzeSynthesize)->DenseRange(0, 1);
 
 #if ORVO_BENCH_WITH_FFTW
 
@@ -144,8 +144,8 @@ void BM_RealFft1920_RatioToFftw(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = Clock::now();
     for (int i = 0; i < kBatch; ++i) {
-      RealFft1920(work.data(), spectrum.data(), kFftForward);
-      RealFft1920(spectrum.data(), work.data(), kFftInverse);
+      RealFft1920(work.data(), spectrum.data(), kFftForward, ProcessCpuLevel());
+      RealFft1920(spectrum.data(), work.data(), kFftInverse, ProcessCpuLevel());
       benchmark::ClobberMemory();
     }
     const auto t1 = Clock::now();

@@ -1,7 +1,5 @@
 # Neural noise suppressor: the network weights are embedded into orvoaec_static from a source
 # generated at build time, after a SHA-256 check; their license ships with the installed files.
-# The suppressor's sources keep plain float rounding (no fused multiply-add contraction), so the
-# vectorised paths and the scalar reference compute bit-identical results.
 
 set(ORVO_DENOISE_WEIGHTS ${CMAKE_SOURCE_DIR}/denoise/model/weights.bin)
 set(ORVO_DENOISE_WEIGHTS_LICENSE ${CMAKE_SOURCE_DIR}/denoise/model/LICENSE-weights.txt)
@@ -29,15 +27,11 @@ add_custom_command(
 target_sources(orvoaec_static PRIVATE ${ORVO_DENOISE_WEIGHTS_SOURCE})
 
 file(GLOB ORVO_DENOISE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/denoise/*.cpp)
-if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  set(orvo_denoise_options -ffp-contract=off)
-  # The activations convert floats to integers; have the undefined-behaviour sanitizer watch
-  # those conversions too (it leaves them out by default).
-  if(ORVO_SANITIZE MATCHES "undefined")
-    list(APPEND orvo_denoise_options -fsanitize=float-cast-overflow)
-  endif()
-  set_source_files_properties(${ORVO_DENOISE_SOURCES} PROPERTIES COMPILE_OPTIONS
-                              "${orvo_denoise_options}")
+# The activations convert floats to integers; have the undefined-behaviour sanitizer watch those
+# conversions too (it leaves them out by default).
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND ORVO_SANITIZE MATCHES "undefined")
+  set_property(SOURCE ${ORVO_DENOISE_SOURCES} APPEND PROPERTY COMPILE_OPTIONS
+               -fsanitize=float-cast-overflow)
 endif()
 
 include(GNUInstallDirs)

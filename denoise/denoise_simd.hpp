@@ -1,7 +1,7 @@
-// Vector code for the suppressor's hot loops. The kernels are written once over an explicit
-// vector type and built twice: with four-float vectors for baseline x86-64 (SSE2), and with
-// eight-float vectors for x86-64-v3 (AVX2) processors, picked at run time. Both builds keep
-// every sum in the same order, so they compute the same results bit for bit.
+// Vector widths for the suppressor's kernels. The kernels are written once over an explicit
+// vector type and built once per processor level (see audio_core/cpu_level.hpp): with
+// four-float vectors at the baseline level (SSE2) and eight-float vectors at the AVX2 level.
+// Both keep every sum in the same order, so they compute the same results bit for bit.
 #pragma once
 
 #if defined(__GNUC__)
@@ -10,14 +10,6 @@
 #else
 #define ORVO_ALWAYS_INLINE inline
 #define ORVO_FLATTEN
-#endif
-
-// ORVO_DENOISE_BASELINE_ONLY builds the baseline code alone (to measure or test it).
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(ORVO_DENOISE_BASELINE_ONLY)
-#define ORVO_DENOISE_AVX2 1
-#define ORVO_TARGET_AVX2 __attribute__((target("arch=x86-64-v3")))
-#else
-#define ORVO_DENOISE_AVX2 0
 #endif
 
 namespace orvo {
@@ -93,8 +85,5 @@ ORVO_ALWAYS_INLINE void Transpose(Lanes8::Vec (&v)[8]) {
 #undef ORVO_FIRST
 #undef ORVO_SECOND
 }
-
-// Whether this processor runs the x86-64-v3 (AVX2) code; decided once.
-bool DenoiseUseAvx2();
 
 }  // namespace orvo

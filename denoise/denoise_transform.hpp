@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "audio_core/common.hpp"
+#include "audio_core/cpu_level.hpp"
 #include "denoise/denoise_alloc.hpp"
 
 namespace orvo {
@@ -35,15 +36,17 @@ const SharedTables& GetSharedTables();
 
 // out = scale * DFT(in), 960 points, forward direction (e^(-2 pi i k n / 960)). The scale is
 // applied to each input value as the first butterflies read it; the butterflies (radices 5, 3,
-// 4, 4, 4, outermost first) add none. out must not overlap in.
-void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale);
+// 4, 4, 4, outermost first) add none. out must not overlap in. `level` picks the kernels; every
+// level gives the same bits.
+void fft960(const float* in_re, const float* in_im, float* out_re, float* out_im, float scale,
+            CpuLevel level);
 
 // Windowed transform of 960 real samples; keeps bins 0 to 480. Allocates one 960-bin buffer;
 // if that fails it writes zeros and returns false.
-bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc);
+bool forward_transform(Cpx* out, const float* in, const DenoiseAllocator& alloc, CpuLevel level);
 
 // Inverse of 481 bins (the upper half by conjugate symmetry) to 960 windowed samples, through the
 // forward FFT read backwards. Same allocation and failure behaviour as forward_transform.
-bool inverse_transform(float* out, const Cpx* in, const DenoiseAllocator& alloc);
+bool inverse_transform(float* out, const Cpx* in, const DenoiseAllocator& alloc, CpuLevel level);
 
 }  // namespace orvo

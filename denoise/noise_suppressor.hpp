@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "audio_core/common.hpp"
+#include "audio_core/cpu_level.hpp"
 #include "audio_core/log.hpp"
 #include "denoise/denoise_alloc.hpp"
 #include "denoise/pitch_analysis.hpp"
@@ -50,12 +51,15 @@ struct DenoiserState {
   float gain_floor;
   NetworkState network_state;
   float saved_bin_gains[kDenoiseFreqBins];  // bin gains of the last accepted frame
+  CpuLevel level;                           // processor level of the kernels
 };
 
 // Zero-fills the state; gain floor 1e-6 unless `offered_gain_floor` lies in (1e-6, 1]; saved
-// bin gains 1 for bin 0 and 0 for bins 1 to 480. Also builds the shared constant tables (once
-// per process), so that no frame has to.
-void rnnoise_init(DenoiserState& st, float offered_gain_floor = kEngineOfferedGainFloor);
+// bin gains 1 for bin 0 and 0 for bins 1 to 480; the kernels of `level` (the baseline level
+// when this processor cannot run it). Also builds the shared constant tables (once per
+// process), so that no frame has to.
+void rnnoise_init(DenoiserState& st, float offered_gain_floor = kEngineOfferedGainFloor,
+                  CpuLevel level = ProcessCpuLevel());
 
 // Denoises one hop: 480 samples in, 480 samples out, delayed by 480 samples. speechFlag is the
 // engine's near-end speech flag. `out` may be `in`. The voice-activity value (0 on silent
@@ -65,13 +69,6 @@ bool rnnoise_process_frame(DenoiserState& st, float* out, const float* in, int s
                            const Logger& log,
                            const DenoiseAllocator& alloc = DefaultDenoiseAllocator(),
                            float* vad = nullptr);
-
-// The same processing over the straightforward scalar kernels (pitch correlations and network).
-// Identical results; for tests and benchmark comparisons.
-bool rnnoise_process_frame_reference(DenoiserState& st, float* out, const float* in, int speechFlag,
-                                     const Logger& log,
-                                     const DenoiseAllocator& alloc = DefaultDenoiseAllocator(),
-                                     float* vad = nullptr);
 
 // One engine frame of 960 samples, in place: two consecutive hops on the same state with the
 // same flag. A hop that could not be processed is left as it was (the input passes through).
@@ -94,7 +91,7 @@ void interp_band_gain(float* g, const float* bandE);
 void dct22(float* out, const float* in);
 
 // Input high-pass (biquad, two zeros at z = 1) over n samples; y may be x.
-void highpass_filter(float* state, float* y, const float* x, int n);
+void highpass_filter(float* state, float* y, const float* x, int n, CpuLevel level);
 
 // Windowed transform of the previous and the new hop into X with its band energies. When the
 // scratch cannot be allocated it prints the failure, zeroes X and Ex and returns false.
@@ -106,13 +103,12 @@ bool frame_analysis(DenoiserState& st, Cpx* X, float* Ex, const float* in, const
 // then zero, X and Ex are valid).
 int compute_frame_features(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float* Exp,
                            float* features, const float* in, const Logger& log,
-                           const DenoiseAllocator& alloc,
-                           const PitchKernels& kernels = FastPitchKernels());
+                           const DenoiseAllocator& alloc);
 
 // Pitch comb filter: adds the pitch-delayed spectrum P to X per band as far as the band gains g
 // leave room, then restores every band's energy Ex (and clears bins 400 to 480).
 void pitch_filter(Cpx* X, const Cpx* P, const float* Ex, const float* Ep, const float* Exp,
-                  const float* g);
+                  const float* g, CpuLevel level);
 
 // Band-gain smoothing and freeze rule: g[b] = max(g[b], 0.97 prev_band_gains[b], gain_floor),
 // interpolated to bin gains gf. If at least 15 of the bins 4 to 79 (200 Hz to 3950 Hz) are below

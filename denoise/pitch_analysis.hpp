@@ -1,8 +1,10 @@
 // Pitch analysis of the neural noise suppressor: 2:1 down-sampling with LPC whitening, the
 // two-stage pitch lag search and the removal of period doubling. All sums of products run in
-// index order in float; the fast kernels keep that order, so they agree with the plain loops
+// index order in float; the vector kernels keep that order, so they agree with the plain loops
 // bit for bit.
 #pragma once
+
+#include "audio_core/cpu_level.hpp"
 
 namespace orvo {
 
@@ -13,7 +15,7 @@ inline constexpr int kPitchHistory = kPitchMaxPeriod + kPitchFrameSize;        /
 inline constexpr int kPitchDownsampled = kPitchHistory / 2;                    // 864
 inline constexpr int kMaxPitchSearch = kPitchMaxPeriod - 3 * kPitchMinPeriod;  // 588 lags
 
-// The correlation kernels the pitch analysis is built on.
+// The vector kernels the pitch analysis is built on: one table per processor level.
 struct PitchKernels {
   // out[l] = sum_{i<n} x[i] y[l + i] for l < lags; reads y[0 .. lags - 2 + n].
   void (*xcorr)(const float* x, const float* y, float* out, int n, int lags);
@@ -21,10 +23,14 @@ struct PitchKernels {
   // and every lags[c] + n <= y_len.
   void (*xcorr_at)(const float* x, const float* y, int y_len, const int* lags, float* out,
                    int count, int n);
+  // The whitening FIR of pitch_downsample on d[0..863], in place and from the end backwards:
+  // d[i] += sum_{k<5} num[k] d[i - 1 - k], added in order of k, samples before d[0] being 0.
+  void (*whiten)(float* d, const float* num);
 };
 
-const PitchKernels& FastPitchKernels();       // eight neighbouring lags per vector
-const PitchKernels& ReferencePitchKernels();  // one plain loop per sum
+// The kernels of `level`: neighbouring lags side by side in vector lanes, every sum still added
+// in order, so every level gives the same bits as the plain loops.
+const PitchKernels& PitchKernelsOf(CpuLevel level);
 
 // ac[k] = sum_i x[i] x[i + k] for k <= lag over n samples (no window), summed as the first
 // n - lag products and then the rest.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "audio_core/cpu_level.hpp"
 #include "audio_core/log.hpp"
 #include "denoise/denoise_alloc.hpp"
 
@@ -53,6 +54,8 @@ struct NetworkState {
   float vad_state[kVadGruSize];
   float noise_state[kNoiseGruSize];
   float gain_state[kGainGruSize];
+  // The processor level of the layer kernels (zero-initialised: the baseline level).
+  CpuLevel level;
 };
 
 // The trained model, embedded into the library at build time.
@@ -68,8 +71,8 @@ struct DenoiseModel {
 const std::int8_t* DenoiseModelWeights();  // kDenoiseModelBytes values
 const DenoiseModel& BuiltinDenoiseModel();
 // Builds the built-in model's descriptors and the packed copy of its weights the fast layers
-// read (each is built once, on first use; this builds them ahead of the first frame).
-void PrepareDenoiseModel();
+// read at `level` (each is built once, on first use; this builds them ahead of the first frame).
+void PrepareDenoiseModel(CpuLevel level);
 
 // ---------------------------------------------------------------------------------------------
 // Activations of a raw integer-weighted sum S (the real pre-activation is S / 256).
@@ -116,31 +119,24 @@ inline float apply_activation(std::int32_t activation, float sum) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Layers. Every neuron's sum runs bias first, then the input terms in input order (then, for a
+// Layers, with the kernels of the given processor level (every level gives the same bits).
+// Every neuron's sum runs bias first, then the input terms in input order (then, for a
 // GRU, the recurrent terms in state order), in float.
 
 // output[i] = act(bias[i] + sum_j w[j][i] * input[j]).
-void apply_dense(const DenseLayerDesc& layer, float* output, const float* input);
+void apply_dense(const DenseLayerDesc& layer, float* output, const float* input, CpuLevel level);
 
 // One GRU step on `state` (nb_neurons values). z and r are caller scratch of nb_neurons floats
 // each; with either missing it prints the allocation failure and leaves the state alone. Every
 // candidate is computed from the state before the call. Returns whether the state was updated.
 bool compute_gru(const RecurrentLayerDesc& layer, float* state, const float* input, float* z,
-                 float* r, const Logger& log);
+                 float* r, const Logger& log, CpuLevel level);
 
-// The whole network on 42 features: 22 gains and the voice-activity value. Allocates one
+// The whole network on 42 features, at the state's processor level: 22 gains and the
+// voice-activity value. Allocates one
 // 2560-byte scratch block; when that fails it prints the failure and returns false with gains,
 // vad and state untouched.
 bool compute_rnn(NetworkState& state, float* gains, float* vad, const float* features,
                  const Logger& log, const DenoiseAllocator& alloc = DefaultDenoiseAllocator());
-
-// Straightforward scalar versions (neuron by neuron over the int8 arrays). Same arithmetic in
-// the same order, so the results are identical; kept for tests and benchmark comparisons.
-void apply_dense_reference(const DenseLayerDesc& layer, float* output, const float* input);
-bool compute_gru_reference(const RecurrentLayerDesc& layer, float* state, const float* input,
-                           float* z, float* r, const Logger& log);
-bool compute_rnn_reference(NetworkState& state, float* gains, float* vad, const float* features,
-                           const Logger& log,
-                           const DenoiseAllocator& alloc = DefaultDenoiseAllocator());
 
 }  // namespace orvo

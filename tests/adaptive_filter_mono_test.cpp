@@ -12,7 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "bench/adaptive_filter_plain.hpp"
+#include "tests/support/adaptive_filter_plain.hpp"
+#include "tests/support/cpu_levels.hpp"
 
 namespace orvo {
 namespace {
@@ -162,17 +163,17 @@ TEST_F(AdaptiveFilterMonoTest, SilentReferenceGivesNoAdaptation) {
 }
 
 // Agreement with the plain per-bin formulation over many frames of random data, for every
-// kernel this processor can run. The echo paths change, near-end bursts make A drift, the
+// processor level this machine can run. The echo paths change, near-end bursts make A drift, the
 // microphones fall silent now and then, so adaptation, divergence and transfers all happen.
 // Bin 0 and bins 481..959 must come back bit-identical (bin 0 holds -0 and a NaN).
-void RunAgreement(int numberOfMics, int frames, uint32_t seed, AfKernel kernel) {
+void RunAgreement(int numberOfMics, int frames, uint32_t seed, CpuLevel level) {
   constexpr int kLags = 4;
   std::mt19937 rng(seed);
   std::normal_distribution<float> gauss(0.0f, 1.0f);
   std::uniform_real_distribution<float> uni(0.0f, 1.0f);
   const auto opt = std::make_unique<AdaptiveFilterMono>();
-  AdaptiveFilterMono_Create(opt.get());
-  opt->kernel = kernel;
+  AdaptiveFilterMono_Create(opt.get(), level);
+  ASSERT_EQ(level, opt->level);
   const auto ref = std::make_unique<reference::AdaptiveFilter>();
   // Noise floors: adaptation is blocked in some bins, and in whole microphones at times.
   std::vector<NoisePsdState> noise(kMaxMics);
@@ -269,19 +270,15 @@ void RunAgreement(int numberOfMics, int frames, uint32_t seed, AfKernel kernel) 
   EXPECT_GT(std::min({ref->clearedA, ref->clearedB, ref->copiedAtoB, ref->copiedBtoA}), 10u);
 }
 
-class AdaptiveFilterAgreementTest : public ::testing::TestWithParam<AfKernel> {};
+class AdaptiveFilterAgreementTest : public ::testing::TestWithParam<CpuLevel> {};
 
 TEST_P(AdaptiveFilterAgreementTest, MatchesPlainFormulationExactly) {
-  if (GetParam() == kAfKernelAvx2 && !__builtin_cpu_supports("avx2"))
-    GTEST_SKIP() << "no AVX2 on this processor";
+  ORVO_SKIP_UNSUPPORTED_LEVEL(GetParam());
   RunAgreement(3, 600, 1234u, GetParam());
   RunAgreement(11, 120, 99u, GetParam());  // rotating list
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, AdaptiveFilterAgreementTest,
-                         ::testing::Values(kAfKernelGeneric, kAfKernelAvx2), [](const auto& info) {
-                           return std::string(info.param == kAfKernelGeneric ? "Generic" : "Avx2");
-                         });
+INSTANTIATE_TEST_SUITE_P(Levels, AdaptiveFilterAgreementTest, ORVO_ALL_CPU_LEVELS);
 
 }  // namespace
 }  // namespace orvo

@@ -11,6 +11,11 @@
 
 #include "denoise/recurrent_network.hpp"
 
+#include <random>
+
+#include "tests/support/cpu_levels.hpp"
+#include "tests/support/denoise_plain.hpp"
+
 namespace orvo {
 namespace {
 
@@ -139,7 +144,12 @@ TEST(DenoiseGru, CandidatesFromThePreviousStateGatesAndMissingScratch) {
       {-128, -128, 0.0f, 0.0f, 0.0f, 0.0f}};
   const float in[1] = {100.0f};
   for (const Case& c : cases)
-    for (auto gru : {compute_gru, compute_gru_reference}) {
+    for (const CpuLevel level : kAllCpuLevels) {
+      if (!CpuLevelSupported(level)) continue;
+      const auto gru = [level](const RecurrentLayerDesc& layer, float* state, const float* input,
+                               float* z, float* r, const Logger& log) {
+        return compute_gru(layer, state, input, z, r, log, level);
+      };
       TinyGru g;
       g.input[0] = g.input[1] = c.z_w;
       g.input[2] = g.input[3] = c.r_w;
@@ -181,6 +191,60 @@ TEST(DenoiseNetwork, ScratchFailureLeavesEverythingAlone) {
     EXPECT_EQ(g, -7.0f);
   EXPECT_EQ(vad, -7.0f);
 }
+
+// Every layer at every processor level against the plain neuron-by-neuron loops, bit for bit:
+// the built-in model's layers (packed weights) and layers of other shapes (weights widened on
+// the fly), on ordinary inputs and on inputs large enough to saturate the activations.
+class NetworkLevelTest : public ::testing::TestWithParam<CpuLevel> {};
+
+TEST_P(NetworkLevelTest, LayersMatchThePlainLoops) {
+  const CpuLevel level = GetParam();
+  ORVO_SKIP_UNSUPPORTED_LEVEL(level);
+  PrepareDenoiseModel(level);
+  std::mt19937 rng(17);
+  std::normal_distribution<float> g(0.0f, 2.0f);
+  std::uniform_int_distribution<int> byte(-128, 127);
+  const DenoiseModel& m = BuiltinDenoiseModel();
+  // Other shapes: 7 inputs to 5 neurons and 30 to 40, with random weights.
+  std::vector<std::int8_t> w(3 * 40 * (40 + 30) + 3 * 40);
+  for (std::int8_t& v : w)
+    v = static_cast<std::int8_t>(byte(rng));
+  const DenseLayerDesc dense[] = {m.input_layer,
+                                  m.gain_layer,
+                                  m.vad_layer,
+                                  {w.data(), w.data() + 16, 7, 5, kActivationTanh},
+                                  {w.data(), w.data() + 64, 30, 40, kActivationRelu}};
+  const RecurrentLayerDesc gru[] = {
+      m.vad_recurrent,
+      m.noise_recurrent,
+      m.gain_recurrent,
+      {w.data(), w.data() + 120, w.data() + 3000, 30, 40, kActivationRelu},
+      {w.data(), w.data() + 8, w.data() + 200, 7, 5, kActivationTanh}};
+  for (int trial = 0; trial < 20; ++trial) {
+    const float scale = trial % 5 == 4 ? 3000.0f : 1.0f;
+    std::vector<float> in(128), st(128);
+    for (float& v : in)
+      v = scale * g(rng);
+    for (float& v : st)
+      v = g(rng);
+    for (const DenseLayerDesc& d : dense) {
+      std::vector<float> got(128, -1.0f), want(128, -2.0f);
+      apply_dense(d, got.data(), in.data(), level);
+      plain::Dense(d, want.data(), in.data());
+      ASSERT_EQ(0, std::memcmp(got.data(), want.data(), d.nb_neurons * sizeof(float)))
+          << trial << " dense " << d.nb_inputs << "x" << d.nb_neurons;
+    }
+    for (const RecurrentLayerDesc& d : gru) {
+      std::vector<float> a = st, b = st, z(128), r(128);
+      ASSERT_TRUE(compute_gru(d, a.data(), in.data(), z.data(), r.data(), DefaultLogger(), level));
+      plain::Gru(d, b.data(), in.data());
+      ASSERT_EQ(0, std::memcmp(a.data(), b.data(), d.nb_neurons * sizeof(float)))
+          << trial << " gru " << d.nb_inputs << "x" << d.nb_neurons;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, NetworkLevelTest, ORVO_ALL_CPU_LEVELS);
 
 }  // namespace
 }  // namespace orvo

@@ -14,6 +14,8 @@
 
 #include "denoise/denoise_transform.hpp"
 #include "denoise/noise_suppressor.hpp"
+#include "tests/support/cpu_levels.hpp"
+#include "tests/support/denoise_plain.hpp"
 #include "tools/scene.hpp"
 
 namespace orvo {
@@ -42,9 +44,10 @@ struct CountingAllocator {
   }
 };
 
-std::unique_ptr<DenoiserState> NewState(float offered_floor = kEngineOfferedGainFloor) {
+std::unique_ptr<DenoiserState> NewState(float offered_floor = kEngineOfferedGainFloor,
+                                        CpuLevel level = CpuLevel::kBaseline) {
   auto st = std::make_unique<DenoiserState>();
-  rnnoise_init(*st, offered_floor);
+  rnnoise_init(*st, offered_floor, level);
   return st;
 }
 
@@ -67,6 +70,11 @@ TEST(DenoiserInit, ZeroStateAndAFloorOnlyWithinItsRange) {
   zero.gain_floor = 1e-6f;  // the 1e-10 offered by engine creation is refused
   zero.saved_bin_gains[0] = 1.0f;
   EXPECT_TRUE(SameBits(*NewState(), zero));
+  // The level goes to the suppressor's kernels and to its network's.
+  if (CpuLevelSupported(CpuLevel::kAvx2)) {
+    zero.level = zero.network_state.level = CpuLevel::kAvx2;
+    EXPECT_TRUE(SameBits(*NewState(kEngineOfferedGainFloor, CpuLevel::kAvx2), zero));
+  }
   const std::pair<float, float> cases[] = {{1e-10f, 1e-6f}, {1e-6f, 1e-6f},        {2e-6f, 2e-6f},
                                            {0.5f, 0.5f},    {1.0f, 1.0f},          {1.0001f, 1e-6f},
                                            {-1.0f, 1e-6f},  {std::nanf(""), 1e-6f}};
@@ -210,19 +218,25 @@ std::vector<C> PlainFft(const std::vector<C>& in) {
   return a;
 }
 
-// The fast paths (packed network layers, regrouped transform stages, vectorised pitch sums and
-// the frame that runs them) against the straightforward versions, bit for bit.
-TEST(DenoiserFastPaths, AgreeBitForBitWithTheStraightforwardVersions) {
+// Each processor level (packed network layers, regrouped transform stages, vectorised pitch sums
+// and the frame that runs them) against the straightforward versions, bit for bit; whole frames
+// against the baseline level.
+class DenoiserLevelTest : public ::testing::TestWithParam<CpuLevel> {};
+
+TEST_P(DenoiserLevelTest, AgreesBitForBitWithThePlainVersionsAndTheBaselineLevel) {
+  const CpuLevel level = GetParam();
+  ORVO_SKIP_UNSUPPORTED_LEVEL(level);
   // Network: ordinary feature values, now and then very large ones that saturate everything.
   std::vector<float> features = scene::WhiteNoise(300 * kDenoiseFeatures, 3.0f, 5);
   NetworkState fast{}, ref{};
+  fast.level = ref.level = level;
   for (int step = 0; step < 300; ++step) {
     float* f = &features[step * kDenoiseFeatures];
     float g1[kDenoiseBands], g2[kDenoiseBands], v1, v2;
     for (int i = 0; step % 50 == 49 && i < kDenoiseFeatures; ++i)
       f[i] *= 3000.0f;
     ASSERT_TRUE(compute_rnn(fast, g1, &v1, f, DefaultLogger()));
-    ASSERT_TRUE(compute_rnn_reference(ref, g2, &v2, f, DefaultLogger()));
+    plain::Network(ref, g2, &v2, f);
     ASSERT_TRUE(SameBits(g1, g2) && SameBits(v1, v2) && SameBits(fast, ref)) << step;
   }
 
@@ -235,7 +249,7 @@ TEST(DenoiserFastPaths, AgreeBitForBitWithTheStraightforwardVersions) {
   std::vector<C> in(960);
   for (int n = 0; n < 960; ++n)
     in[n] = {x[n] * 0.37f, x[960 + n] * 0.37f};
-  fft960(x.data(), x.data() + 960, re.data(), im.data(), 0.37f);
+  fft960(x.data(), x.data() + 960, re.data(), im.data(), 0.37f, level);
   std::vector<C> want = PlainFft(in);
   for (int k = 0; k < 960; ++k) {
     ASSERT_TRUE(SameBits(C(re[k], im[k]), want[k])) << k;
@@ -247,7 +261,7 @@ TEST(DenoiserFastPaths, AgreeBitForBitWithTheStraightforwardVersions) {
   for (int n = 0; n < 960; ++n)
     in[n] = {x[n] * (t.window_full[n] * (1.0f / 960)), 0.0f};
   std::vector<Cpx> X(481);
-  ASSERT_TRUE(forward_transform(X.data(), x.data(), DefaultDenoiseAllocator()));
+  ASSERT_TRUE(forward_transform(X.data(), x.data(), DefaultDenoiseAllocator(), level));
   want = PlainFft(in);
   for (int k = 0; k < 481; ++k)
     ASSERT_TRUE(SameBits(C(X[k].re, X[k].im), want[k])) << k;
@@ -256,11 +270,11 @@ TEST(DenoiserFastPaths, AgreeBitForBitWithTheStraightforwardVersions) {
     in[n] = {v.re * (1.0f / 960), v.im * (n <= 480 ? 1.0f / 960 : -1.0f / 960)};
   }
   want = PlainFft(in);
-  ASSERT_TRUE(inverse_transform(back.data(), X.data(), DefaultDenoiseAllocator()));
+  ASSERT_TRUE(inverse_transform(back.data(), X.data(), DefaultDenoiseAllocator(), level));
   for (int n = 0; n < 960; ++n)
     ASSERT_TRUE(SameBits(back[n], 960 * want[(960 - n) % 960].real() * t.window_full[n])) << n;
 
-  // Engine frames, in place on the fast path and as two hops on the reference path, the flag
+  // Engine frames, in place at this level and as two hops at the baseline level, the flag
   // toggling every 100 ms, over noisy speech, noise (the fall limit in play) and full-scale input.
   // Accepted gains stay in [floor, 1] and at or above 0.97 of the last; the pitch history ends
   // with both high-passed halves in order, the analysis history holds the second.
@@ -272,25 +286,35 @@ TEST(DenoiserFastPaths, AgreeBitForBitWithTheStraightforwardVersions) {
     sig.push_back((n < 24000 ? n / 240 : n) % 2 ? 32767.0f : -32768.0f);
   for (float& v : sig)
     v = std::clamp(v, -32768.0f, 32767.0f);
-  auto a = NewState(), b = NewState();
+  auto a = NewState(kEngineOfferedGainFloor, level), b = NewState();
   int limit_hits = 0;
   std::vector<float> hp(960), frame(960), out(960);
+  double plain_hp[2] = {0.0, 0.0};
   for (size_t f = 0; f + 960 <= sig.size(); f += 960) {
     const int flag = (f / 4800) % 2;
     float hp_state[2] = {a->highpass_state[0], a->highpass_state[1]}, prev[22];
-    highpass_filter(hp_state, hp.data(), &sig[f], 960);
+    highpass_filter(hp_state, hp.data(), &sig[f], 960, level);
+    // The high-pass against its plain double-precision recursion.
+    for (int n = 0; n < 960; ++n) {
+      const float u = sig[f + n], y = u + plain_hp[0];
+      plain_hp[0] = static_cast<float>(plain_hp[1] + (-2.0 * u - double(-1.99599f) * y));
+      plain_hp[1] = static_cast<float>(1.0 * u - double(0.996f) * y);
+      ASSERT_TRUE(SameBits(y, hp[n])) << f << " " << n;
+    }
     std::copy(&sig[f], &sig[f] + 960, frame.begin());
     rnnoise_process_engine_frame(*a, frame.data(), flag, DefaultLogger());
     for (int h = 0; h < 960; h += 480) {
       std::copy(b->prev_band_gains, b->prev_band_gains + 22, prev);
-      ASSERT_TRUE(rnnoise_process_frame_reference(*b, &out[h], &sig[f + h], flag, DefaultLogger()));
+      ASSERT_TRUE(rnnoise_process_frame(*b, &out[h], &sig[f + h], flag, DefaultLogger()));
       for (int k = 0; k < 22; ++k) {
         const float g = b->prev_band_gains[k];
         ASSERT_TRUE(g >= 1e-6f && g <= 1.0f && g >= 0.97f * prev[k]) << f << " " << k;
         limit_hits += g == 0.97f * prev[k];
       }
     }
+    b->level = b->network_state.level = level;  // the states differ in their level alone
     ASSERT_TRUE(std::memcmp(frame.data(), out.data(), 960 * 4) == 0 && SameBits(*a, *b)) << f;
+    b->level = b->network_state.level = CpuLevel::kBaseline;
     for (float v : out)
       ASSERT_TRUE(std::isfinite(v)) << f;
     ASSERT_EQ(std::memcmp(a->pitch_history + kPitchHistory - 960, hp.data(), 960 * 4), 0);
@@ -298,6 +322,8 @@ TEST(DenoiserFastPaths, AgreeBitForBitWithTheStraightforwardVersions) {
   }
   EXPECT_GT(limit_hits, 100);
 }
+
+INSTANTIATE_TEST_SUITE_P(Levels, DenoiserLevelTest, ORVO_ALL_CPU_LEVELS);
 
 // A hop on a non-silent frame asks, in order, for: X, P and the high-passed input, the analysis
 // frame, the transform buffer, the pitch scratch, the transform buffer for P, the network

@@ -4,9 +4,12 @@
 
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/support/cpu_levels.hpp"
 
 namespace orvo {
 namespace {
@@ -46,20 +49,16 @@ struct Buffer : std::vector<Cpx> {
   }
 };
 
-// Parameter -1: the dispatching entry points; otherwise one implementation on its own.
-class TransformTest : public ::testing::TestWithParam<int> {
+// Every processor level's kernels.
+class TransformTest : public ::testing::TestWithParam<CpuLevel> {
  protected:
-  void SetUp() override {
-    if (v && !v->available) GTEST_SKIP() << "the processor cannot run " << v->name;
-  }
+  void SetUp() override { ORVO_SKIP_UNSUPPORTED_LEVEL(GetParam()); }
   void Real(Buffer& work, Buffer& out, int dir) {
-    (v ? v->realFft1920 : &RealFft1920)(work.data(), out.data(), dir);
+    RealFft1920(work.data(), out.data(), dir, GetParam());
   }
   void Complex(Buffer& in, Buffer& out, int dir) {
-    (v ? v->complexFft960 : &ComplexFft960)(in.data(), out.data(), dir);
+    ComplexFft960(in.data(), out.data(), dir, GetParam());
   }
-  const transform_impl::Variant* v =
-      GetParam() < 0 ? nullptr : &transform_impl::GetVariant(GetParam());
 };
 
 TEST_P(TransformTest, ImpulseConstantAlternatingAndSingleBinInputs) {
@@ -125,13 +124,32 @@ TEST_P(TransformTest, MatchesDoubleDftAndRoundTripsOnFullScaleNoise) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllImplementations, TransformTest,
-                         ::testing::Range(-1, transform_impl::VariantCount()),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return std::string(info.param < 0
-                                                  ? "dispatched"
-                                                  : transform_impl::GetVariant(info.param).name);
-                         });
+// Every level gives the baseline level's bits, element by element, in both directions of both
+// transforms, on full-scale noise, on tiny values (subnormal products) and on the input
+// patterns whose products cancel exactly.
+TEST_P(TransformTest, EqualsTheBaselineLevelBitForBit) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> full(-32768.0f, 32767.0f);
+  for (int trial = 0; trial < 12; ++trial) {
+    const float scale = trial % 3 == 0 ? 1e-30f : (trial % 3 == 1 ? 1.0f : 1e6f);
+    Buffer input;
+    for (Cpx& c : input)
+      c = trial == 11 ? Cpx{1.0f, -1.0f} : Cpx{scale * full(rng), scale * full(rng)};
+    for (const int dir : {kFftForward, kFftInverse}) {
+      Buffer a = input, b = input, outA, outB;
+      Real(a, outA, dir);
+      RealFft1920(b.data(), outB.data(), dir, CpuLevel::kBaseline);
+      ASSERT_EQ(0, std::memcmp(outA.data(), outB.data(), sizeof(Cpx) * 960)) << trial << dir;
+      ASSERT_EQ(0, std::memcmp(a.data(), b.data(), sizeof(Cpx) * 960)) << trial << dir;
+      a = input, b = input;
+      Complex(a, outA, dir);
+      ComplexFft960(b.data(), outB.data(), dir, CpuLevel::kBaseline);
+      ASSERT_EQ(0, std::memcmp(outA.data(), outB.data(), sizeof(Cpx) * 960)) << trial << dir;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, TransformTest, ORVO_ALL_CPU_LEVELS);
 
 }  // namespace
 }  // namespace orvo
