@@ -361,6 +361,15 @@ int OmbrixAudioCore_FrameProcess(EngineState& engine, const int16_t* micPcm, con
     engine.log.Printf("OmbrixAudioCore_FrameProcess() FAILED: pCompen is NULL");
     return 0;
   }
+  // A missing buffer is the caller's error: one line, and nothing is read, written or changed.
+  const char* missing = micPcm == nullptr   ? "micPcm"
+                        : refPcm == nullptr ? "refPcm"
+                        : outPcm == nullptr ? "outPcm"
+                                            : nullptr;
+  if (missing != nullptr) {
+    engine.log.Printf("OmbrixAudioCore_FrameProcess() FAILED: %s is NULL\n", missing);
+    return 0;
+  }
   ProcessState& p = *engine.proc;
 
   core->tuning.I(kTuneFrameFlagBit1) = (flags >> 1) & 1;

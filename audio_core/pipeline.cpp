@@ -3,6 +3,7 @@
 // near-end detection, AGC, post filter, synthesis and neural noise suppression.
 #include "audio_core/pipeline.hpp"
 
+#include <climits>
 #include <cmath>
 
 #include "audio_core/check.hpp"
@@ -162,8 +163,8 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
   ProcessState& p = *engine.proc;
   PipelineState& ps = p.pipeline;
 
-  // 1. Frame counter; the spectrum buffers.
-  ++core.frameCounter;
+  // 1. Frame counter (it stops at its largest value); the spectrum buffers.
+  if (core.frameCounter < INT_MAX) ++core.frameCounter;
   Cpx* spectra[kMaxMics];
   for (int i = 0; i < kMaxMics; ++i)
     spectra[i] = p.spectra[i];
