@@ -202,16 +202,14 @@ bool LoadDocument(YAML::Node& node, const std::string& path, const Logger& log) 
   switch (file.status) {
     case platform::ReadStatus::kOk:
       break;
-    case platform::ReadStatus::kNotRegular:
-      // Never opened in a way that could block (a FIFO) or read without end (a device).
-      log.Printf("%s, %s is not a regular file; no settings loaded\n", kLoadConfigurationName, p);
-      return false;
     case platform::ReadStatus::kTooLarge:
       // Treated like a malformed file: unread, no keys.
       log.Printf("%s, %s is larger than %zu bytes; no settings loaded\n", kLoadConfigurationName, p,
                  kMaxConfigurationBytes);
       return false;
     default:
+      // Also a folder, FIFO or device in place of the file ("not a regular file"): it is never
+      // opened in a way that could block, nor read without end.
       log.Printf("%s, cannot read %s (%s); no settings loaded\n", kLoadConfigurationName, p,
                  file.error.c_str());
       return false;

@@ -63,8 +63,8 @@ class ConfigFiles : public ::testing::Test {
 TEST_F(ConfigFiles, FifoAsConfigFileIsRefusedWithoutBlocking) {
   fs::create_directories(env_.ConfigFolder());
   ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
-  EXPECT_EQ(LoadConfig({Path()}), Loading() + "ConfigLoader::load_configuration, " + Path() +
-                                      " is not a regular file; no settings loaded\n");
+  EXPECT_EQ(LoadConfig({Path()}), Loading() + "ConfigLoader::load_configuration, cannot read " +
+                                      Path() + " (not a regular file); no settings loaded\n");
   EXPECT_EQ(Hangover(), 21);
 }
 
@@ -80,12 +80,12 @@ TEST_F(ConfigFiles, FifoAsUserDirsFileIsSkippedWithoutBlocking) {
 
 TEST_F(ConfigFiles, FolderAndDeviceInPlaceOfTheFileAreRefusedInOneLine) {
   fs::create_directories(Path());  // a folder named config.yml
-  EXPECT_EQ(LoadConfig(), Loading() + "ConfigLoader::load_configuration, " + Path() +
-                              " is not a regular file; no settings loaded\n");
+  EXPECT_EQ(LoadConfig(), Loading() + "ConfigLoader::load_configuration, cannot read " + Path() +
+                              " (Is a directory); no settings loaded\n");
   fs::remove(Path());
   fs::create_symlink("/dev/zero", Path());  // would otherwise be read without end
-  EXPECT_EQ(LoadConfig(), Loading() + "ConfigLoader::load_configuration, " + Path() +
-                              " is not a regular file; no settings loaded\n");
+  EXPECT_EQ(LoadConfig(), Loading() + "ConfigLoader::load_configuration, cannot read " + Path() +
+                              " (not a regular file); no settings loaded\n");
   EXPECT_EQ(Hangover(), 21);
 }
 
