@@ -28,11 +28,10 @@ inline float Max(float a, float b) {
 
 constexpr int kMaxWindows = 48;
 
-// L floats at any address, read as one vector.
-template <class T>
-ORVO_ALWAYS_INLINE const typename T::Unaligned& LoadVec(const float* p) {
-  return *reinterpret_cast<const typename T::Unaligned*>(p);
-}
+// L floats at any address, read as one vector. (An expression of the unaligned type, not a
+// function returning a reference to it: clang drops the reduced alignment through such a
+// reference and emits an aligned load, which faults on most addresses.)
+#define ORVO_LOAD_VEC(T, p) (*reinterpret_cast<const typename T::Unaligned*>(p))
 
 // out[L w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows of L lags.
 template <class T, int W>
@@ -48,7 +47,7 @@ ORVO_ALWAYS_INLINE void XcorrWindows(const float* x, const float* y, const int* 
   for (int i = 0; i < n; ++i) {
     const float xi = x[i];
     for (int w = 0; w < W; ++w)
-      a[w] += xi * LoadVec<T>(yw[w] + i);
+      a[w] += xi * ORVO_LOAD_VEC(T, yw[w] + i);
   }
   for (int w = 0; w < W; ++w)
     *reinterpret_cast<typename T::Unaligned*>(out + L * w) = a[w];
@@ -110,7 +109,7 @@ ORVO_ALWAYS_INLINE void LanesStep(typename T::Vec& acc, const float* x, const fl
   constexpr int L = T::kLanes;
   typename T::Vec v[L];
   for (int c = 0; c < L; ++c)
-    v[c] = LoadVec<T>(r[c] + i);
+    v[c] = ORVO_LOAD_VEC(T, r[c] + i);
   Transpose(v);
   for (int t = 0; t < L; ++t)
     acc += x[i + t] * v[t];
