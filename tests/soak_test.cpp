@@ -202,8 +202,15 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
         }
       }
       if (std::getenv("ORVO_SOAK_VERBOSE"))
-        std::printf("%-22s micBias %.3f twin %.3f mismatch until %.2f s\n", kKindNames[kind],
-                    engine.MicBias(), twin.MicBias(), lastMismatch);
+        std::printf(
+            "%-22s micBias %.3f/%.3f agc %.2f/%.2f erle %.1f/%.1f floor %.1f/%.1f mismatch until "
+            "%.2f s\n",
+            kKindNames[kind], engine.MicBias(), twin.MicBias(),
+            engine.InternalState().hRoomPro->agcGain, twin.InternalState().hRoomPro->agcGain,
+            engine.InternalState().proc->pipeline.erleDb,
+            twin.InternalState().proc->pipeline.erleDb,
+            engine.InternalState().hRoomPro->postFilter[2].floorGain,
+            twin.InternalState().hRoomPro->postFilter[2].floorGain, lastMismatch);
       recovery[kind] = std::max(recovery[kind], lastMismatch);
       EXPECT_LE(lastMismatch,
                 kind == kLateFarEnd ? kMaxRecoveryAfterLateFarEnd : kMaxRecoverySeconds)
