@@ -33,6 +33,11 @@ void LpcAsWritten(float* lpc, const float* ac, int p) {
     for (int j = 0; j < i; ++j)
       rr += lpc[j] * ac[i - j];
     rr += ac[i + 1];
+    if (error == 0.0f) {  // the division below gives an infinity or a NaN
+      for (int j = 0; j < p; ++j)
+        lpc[j] = NAN;
+      return;
+    }
     const float r = -rr / error;
     lpc[i] = r;
     for (int j = 0; j < (i + 1) >> 1; ++j) {
