@@ -42,6 +42,10 @@ void Engine::FrameProcess(const int16_t* mic, const int16_t* ref, int channelCou
 }
 
 void Engine::AddFarEnd(const int16_t* farEnd) {
+  if (farEnd == nullptr) {
+    state_->log.Printf("AudioCore_Add_SpkData() FAILED: farEnd is NULL\n");
+    return;
+  }
   AudioCore_Add_SpkData(state_->hRoomPro->pCompen, farEnd);
 }
 

@@ -42,6 +42,10 @@ ORVOAEC_API int ORVOAEC_CALL ORVOAEC_AddData(const short* farEnd) {
     engine.log.Printf("AudioCore_Add_SpkData() FAILED: pCompen is NULL");
     return 0;
   }
+  if (farEnd == nullptr) {
+    engine.log.Printf("AudioCore_Add_SpkData() FAILED: farEnd is NULL\n");
+    return 0;
+  }
   orvo::AudioCore_Add_SpkData(engine.hRoomPro->pCompen, farEnd);
   return 0;
 }

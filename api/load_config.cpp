@@ -30,8 +30,14 @@ void LoadConfigFromDocuments(EngineState& engine) {
         platform::JoinPath(platform::JoinPath(*documents, "RereridEva"), "config.yml");
     if (!platform::PathExists(path)) {
       engine.log.Printf("config.yml not found. Use default value to generate it\n");
-      ConfigLoader::write_default_configuration(path);
-      return;
+      // The default is created exclusively: a file that appeared since the test above (an
+      // editor saving by delete-and-recreate) is never replaced, and is read instead.
+      if (ConfigLoader::write_default_configuration(path) != platform::CreateStatus::kExists)
+        return;
+      if (!platform::PathExists(path)) {
+        engine.log.Printf("config.yml is a link to a missing file; no default written\n");
+        return;
+      }
     }
     LoadAndApply(engine, path);
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 
 #include "audio_core/audio_core.hpp"
 #include "audio_core/check.hpp"
+#include "audio_core/finite_check.hpp"
 
 namespace orvo {
 
@@ -361,6 +362,15 @@ int OmbrixAudioCore_FrameProcess(EngineState& engine, const int16_t* micPcm, con
     engine.log.Printf("OmbrixAudioCore_FrameProcess() FAILED: pCompen is NULL");
     return 0;
   }
+  // A missing buffer is the caller's error: one line, and nothing is read, written or changed.
+  const char* missing = micPcm == nullptr   ? "micPcm"
+                        : refPcm == nullptr ? "refPcm"
+                        : outPcm == nullptr ? "outPcm"
+                                            : nullptr;
+  if (missing != nullptr) {
+    engine.log.Printf("OmbrixAudioCore_FrameProcess() FAILED: %s is NULL\n", missing);
+    return 0;
+  }
   ProcessState& p = *engine.proc;
 
   core->tuning.I(kTuneFrameFlagBit1) = (flags >> 1) & 1;
@@ -408,6 +418,13 @@ int OmbrixAudioCore_FrameProcess(EngineState& engine, const int16_t* micPcm, con
   }
 
   AudioCore_ProcessFrame(engine, outPcm, mode, duckerHold, refPcm);
+#if !defined(NDEBUG) || defined(ORVO_FINITE_CHECKS)
+  // Every value carried to the next frame must stay finite.
+  if (const char* where = AudioCore_FirstNonFinite(engine)) {
+    engine.log.Printf("non-finite value in the %s after frame %d\n", where, core->frameCounter);
+    ORVO_CHECK(where == NULL, "AudioCore_API");
+  }
+#endif
   AudioCore_IncreaseMicBias(engine, core->agcGain, core->speechFlag);
   return 0;
 }

@@ -3,6 +3,8 @@
 // near-end detection, AGC, post filter, synthesis and neural noise suppression.
 #include "audio_core/pipeline.hpp"
 
+#include <climits>
+
 #include "audio_core/check.hpp"
 
 namespace orvo {
@@ -298,7 +300,7 @@ void AudioCore_ProcessFrame(EngineState& engine, int16_t* outPcm, int mask, int 
   for (int i = 0; i < kMaxMics; ++i)
     spectra[i] = p.spectra[i];
 
-  ++core.frameCounter;
+  if (core.frameCounter < INT_MAX) ++core.frameCounter;  // stops at its largest value
   Pipeline_UpdateLiveMusic(core, ps);
 
   ORVO_CHECK(p.pMicDes[0] != NULL, "AudioCore");

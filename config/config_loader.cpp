@@ -62,7 +62,19 @@ ReadResult ReadInteger(const YAML::Node& node, const KeyRule& rule, int& value, 
   }
 }
 
+// How often the key is given at the top level of the map (the subscript takes the first).
+int CountKey(const YAML::Node& node, const char* key) {
+  if (!node.IsMap()) return 0;
+  int count = 0;
+  for (const auto& entry : node)
+    if (entry.first.IsScalar() && entry.first.Scalar() == key) ++count;
+  return count;
+}
+
 void LoadKey(const YAML::Node& node, const KeyRule& rule, AudioConfig& config, const Logger& log) {
+  const int given = CountKey(node, rule.key);
+  if (given > 1)
+    log.Printf("%s, %s is given %d times; the first one is used\n", rule.loader, rule.key, given);
   int value = 0;
   switch (ReadInteger(node, rule, value, log)) {
     case ReadResult::kAbsent:
@@ -187,10 +199,20 @@ const char* TopLevelKind(const YAML::Node& node) {
 bool LoadDocument(YAML::Node& node, const std::string& path, const Logger& log) {
   const char* const p = path.c_str();
   const platform::FileRead file = platform::ReadRegularFile(path, kMaxConfigurationBytes);
-  if (file.status != platform::ReadStatus::kOk) {
-    log.Printf("%s, cannot read %s (%s); no settings loaded\n", kLoadConfigurationName, p,
-               file.error.c_str());
-    return false;
+  switch (file.status) {
+    case platform::ReadStatus::kOk:
+      break;
+    case platform::ReadStatus::kTooLarge:
+      // Treated like a malformed file: unread, no keys.
+      log.Printf("%s, %s is larger than %zu bytes; no settings loaded\n", kLoadConfigurationName, p,
+                 kMaxConfigurationBytes);
+      return false;
+    default:
+      // Also a folder, FIFO or device in place of the file ("not a regular file"): it is never
+      // opened in a way that could block, nor read without end.
+      log.Printf("%s, cannot read %s (%s); no settings loaded\n", kLoadConfigurationName, p,
+                 file.error.c_str());
+      return false;
   }
   const std::string& text = file.bytes;
   try {
@@ -295,9 +317,10 @@ std::string default_configuration_text() {
   return std::string(out.c_str(), out.size());
 }
 
-void write_default_configuration(const std::string& path) {
+platform::CreateStatus write_default_configuration(const std::string& path) {
   // Text-mode file: CRLF line ends on Windows.
-  platform::CreateFileExclusive(path, platform::NativeTextLineEnds(default_configuration_text()));
+  return platform::CreateFileExclusive(path,
+                                       platform::NativeTextLineEnds(default_configuration_text()));
 }
 
 }  // namespace ConfigLoader

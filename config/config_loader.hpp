@@ -8,6 +8,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "audio_core/log.hpp"
+#include "platform/file_io.hpp"
 
 namespace orvo {
 
@@ -60,7 +61,8 @@ std::string default_configuration_text();
 // temporary name and moved into place, so a file created meanwhile (or a link) is never
 // overwritten or written through. If the file cannot be created, for instance because its
 // folder does not exist, nothing is written and nothing is logged; no folder is created.
-void write_default_configuration(const std::string& path);
+// Returns whether the file was created, found already there, or could not be created.
+platform::CreateStatus write_default_configuration(const std::string& path);
 
 }  // namespace ConfigLoader
 

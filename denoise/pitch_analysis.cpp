@@ -203,7 +203,9 @@ void _celt_lpc(float* lpc, const float* ac, int p) {
       lpc[i - 1 - j] = v + r * u;
     }
     error = error - r * r * error;
-    if (error < 0.001f * ac[0]) break;
+    // With a denormal ac[0] the bound 0.001 * ac[0] underflows to 0 while the error can reach
+    // 0 exactly; stop there too rather than divide by it.
+    if (error < 0.001f * ac[0] || !(error > 0.0f)) break;
   }
 }
 

@@ -23,10 +23,14 @@ namespace {
 
 constexpr int kMaxWindows = 48;
 
-// L floats at any address, read as one vector.
+// L floats at any address, read as one vector. Copied by value: clang drops the reduced alignment
+// when an unaligned vector type is read through a returned reference and emits an aligned load,
+// which faults on most addresses.
 template <class T>
-ORVO_ALWAYS_INLINE const typename T::Unaligned& LoadVec(const float* p) {
-  return *reinterpret_cast<const typename T::Unaligned*>(p);
+ORVO_ALWAYS_INLINE typename T::Vec LoadVec(const float* p) {
+  typename T::Vec v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
 // out[L w + t] = sum_{i < n} x[i] y[start[w] + t + i], for W windows of L lags.

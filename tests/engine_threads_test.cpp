@@ -1,6 +1,7 @@
 // Several engines in one process, each on its own thread, are fully independent.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,43 @@ TEST(EngineThreads, TwoEnginesOnTwoThreadsMatchEachRunAlone) {
   EXPECT_EQ(threadA, aloneA);
   EXPECT_EQ(threadB, aloneB);
   EXPECT_NE(aloneA, aloneB);
+}
+
+}  // namespace
+}  // namespace orvo
+
+namespace orvo {
+namespace {
+
+// Sixteen engines, each on its own thread and each with its own signal, mode and settings,
+// started together; every output equals what the same engine gives when it runs alone.
+TEST(EngineThreads, SixteenEnginesOnSixteenThreadsMatchEachRunAlone) {
+  constexpr int kEngines = 16;
+  std::vector<Feed> feeds;
+  for (int i = 0; i < kEngines; ++i)
+    feeds.push_back(MakeFeed(static_cast<uint32_t>(10 + i), 40));
+  auto run = [&](int i) { return RunEngine(feeds[i], i % 2 ? 3 : 1); };
+  std::vector<std::vector<int16_t>> alone(kEngines), threaded(kEngines);
+  for (int i = 0; i < kEngines; ++i)
+    alone[i] = run(i);
+  std::vector<std::thread> threads;
+  std::atomic<int> ready{0};
+  for (int i = 0; i < kEngines; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready < kEngines)
+        std::this_thread::yield();  // all start at once
+      threaded[i] = run(i);
+    });
+  }
+  for (std::thread& t : threads)
+    t.join();
+  for (int i = 0; i < kEngines; ++i) {
+    EXPECT_EQ(threaded[i], alone[i]) << "engine " << i;
+    if (i > 0) {
+      EXPECT_NE(alone[i], alone[i - 1]) << "engines " << i - 1 << " and " << i;
+    }
+  }
 }
 
 }  // namespace
