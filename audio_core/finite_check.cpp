@@ -23,7 +23,8 @@ bool AllFinite(const float* p, size_t n) {
 template <class T>
 bool Floats(const T& record) {
   static_assert(std::is_trivially_copyable_v<T> && sizeof(T) % sizeof(float) == 0);
-  return AllFinite(reinterpret_cast<const float*>(&record), sizeof(T) / (sizeof(float)));
+  constexpr size_t kBytes = sizeof(T), kFloats = kBytes / sizeof(float);
+  return AllFinite(reinterpret_cast<const float*>(&record), kFloats);
 }
 
 template <class... T>
@@ -132,7 +133,8 @@ const char* AudioCore_FirstNonFinite(const EngineState& engine) {
   if (!All(c.denoiser)) return "neural suppressor";
   if (const ProcessState* p = engine.proc.get()) {
     const PipelineState& ps = p->pipeline;
-    if (!Each(p->micBias, p->agcSmoothedGain, ps.erleDb, ps.farFilterInput, ps.farFilterOutput))
+    if (!Each(p->micBias, p->agcSmoothedGain, ps.echoReturn.erleDb, ps.farFilterInput,
+              ps.farFilterOutput))
       return "pipeline state";
     if (!Floats(p->spectra)) return "spectra";
     if (!Floats(p->delayLine.spectra)) return "far-end delay line";

@@ -212,8 +212,8 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
             "%.2f s, mean difference %.1f dB\n",
             kKindNames[kind], engine.MicBias(), twin.MicBias(),
             engine.InternalState().hRoomPro->agcGain, twin.InternalState().hRoomPro->agcGain,
-            engine.InternalState().proc->pipeline.erleDb,
-            twin.InternalState().proc->pipeline.erleDb,
+            engine.InternalState().proc->pipeline.echoReturn.erleDb,
+            twin.InternalState().proc->pipeline.echoReturn.erleDb,
             engine.InternalState().hRoomPro->postFilter[2].floorGain,
             twin.InternalState().hRoomPro->postFilter[2].floorGain, lastMismatch,
             speechWindows > 0 ? meanDifference / speechWindows : 0.0);
