@@ -204,8 +204,9 @@ bool LoadDocument(YAML::Node& node, const std::string& path, const Logger& log) 
       break;
     case platform::ReadStatus::kTooLarge:
       // Treated like a malformed file: unread, no keys.
-      log.Printf("%s, %s is larger than %zu bytes; no settings loaded\n", kLoadConfigurationName, p,
-                 kMaxConfigurationBytes);
+      // %d rather than %zu: the Windows C runtime's printf checking does not know %zu.
+      log.Printf("%s, %s is larger than %d bytes; no settings loaded\n", kLoadConfigurationName, p,
+                 static_cast<int>(kMaxConfigurationBytes));
       return false;
     default:
       // Also a folder, FIFO or device in place of the file ("not a regular file"): it is never
