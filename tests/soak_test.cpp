@@ -1,10 +1,15 @@
-// Long run: one engine through cycles of hostile segments with normal conversation between
-// them. A twin engine gets the normal conversation in place of every hostile segment; after
-// each hostile segment the first engine's output must come back to the twin's level within a
-// second, every value carried between frames must stay finite, and memory must not grow.
+// Long run: one engine through cycles of hostile segments with normal speech between them. A
+// twin engine gets the normal segment in place of every hostile one. Each normal segment starts
+// with the near end talking alone, then a conversation; after each hostile segment the first
+// engine's near end must come back to the twin's level within a second (two for the kinds that
+// drive the AGC into its ceiling, below), every value carried between frames must stay finite,
+// and memory must not grow.
 //
 // `make test` runs a shortened run; the full hour (180,000 frames) runs with
 //   make soak            (or ORVO_SOAK_FRAMES=180000 build/tests/soak_test)
+// ORVO_SOAK_VERBOSE=1 prints one line per normal segment; ORVO_SOAK_TRACE_CYCLE=n prints every
+// fifth frame of cycle n's normal segments (input gain, AGC state, weighted level, speech flag
+// and output level of the engine, then of the twin).
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -28,17 +33,26 @@ namespace {
 namespace sc = scene;
 using e2e::kFrame;
 
-constexpr size_t kHostileFrames = 150;  // 3 s
-constexpr size_t kNormalFrames = 250;   // 5 s
-constexpr size_t kWindowFrames = 5;     // 100 ms level windows
+constexpr size_t kHostileFrames = 150;   // 3 s
+constexpr size_t kNormalFrames = 250;    // 5 s
+constexpr size_t kWindowFrames = 5;      // 100 ms level windows
+constexpr size_t kNearOnlyFrames = 125;  // the near end alone at the start of a normal segment
 constexpr int kKinds = 10;
 constexpr double kMaxRecoverySeconds = 1.0;
-// After a late far end the AGC keeps, as it is meant to, the gain it learnt from the echo it
-// could not tell from near-end speech; it settles on the near end's speech within seconds (the
-// late-far-end test shows that nothing else is carried over).
-constexpr int kLateFarEnd = 8;
-constexpr double kMaxRecoveryAfterLateFarEnd = 6.0;
+// Full-scale square, clipped speech and full-scale noise drive the AGC into its ceiling: the
+// ceiling comes from the weighted level, which holds the hostile segment's value while the far
+// end still counts as talking (the 21-frame hangover), and each frame at the ceiling restarts the
+// AGC's 200-frame slow ramp (0.5 % of the way to the target gain per frame). With the input gain
+// lowered by the clipping the AGC has to climb further than the twin's, so the near end regains
+// its level 1.1 to 1.8 s after these segments (the AGC's release, not state carried wrongly:
+// with the AGC record, its smoothed gain and the input gain copied from the twin the same
+// segments recover within 1.1 s, the rest of that time being the held weighted level).
+constexpr double kMaxRecoveryAfterAgcCeiling = 2.0;
 constexpr double kLevelToleranceDb = 6.0;
+
+bool DrivesAgcCeiling(int kind) {
+  return kind == 2 || kind == 4 || kind == 5;
+}
 
 const char* const kKindNames[kKinds] = {"silence",
                                         "DC",
@@ -74,10 +88,13 @@ struct Segment {
   std::vector<int16_t> mic, far;
 };
 
-// The normal conversation: near-end speech over the echo of far-end speech and a little noise.
+// The normal segment: the near end talking alone for the first kNearOnlyFrames (the far end
+// silent), then a conversation, near-end speech over the echo of far-end speech; a little noise
+// throughout.
 Segment Normal() {
   const size_t n = kNormalFrames * kFrame;
-  const std::vector<float> far = sc::SpeechLike(n, 7000.0f, 21);
+  std::vector<float> far = sc::SpeechLike(n, 7000.0f, 21);
+  std::fill(far.begin(), far.begin() + static_cast<std::ptrdiff_t>(kNearOnlyFrames * kFrame), 0.0f);
   const std::vector<float> near = sc::SpeechLike(n, 5000.0f, 22, 0.3, 0.05);
   const std::vector<float> echo = sc::Convolve(far, sc::RoomResponse(0.01, 0.15, 0.3f, 23));
   return {sc::ToPcm(sc::Add(sc::Add(near, echo), sc::WhiteNoise(n, 30.0f, 24))), sc::ToPcm(far)};
@@ -176,13 +193,17 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
         ASSERT_NO_FATAL_FAILURE(
             step(twin, &normal.mic[f * kFrame], &normal.far[f * kFrame], twinOut.data()));
       }
-      // A clipped input lowers the input gain on purpose, and it only grows back while quiet
-      // speech needs a high AGC gain: the twin takes the same input gain, so the comparison
-      // measures how the rest of the engine recovers.
+      // A clipped input lowers the input gain on purpose, and it grows back only while speech
+      // is quiet enough to need an AGC gain above 6. The engine keeps its own input gain: while
+      // the AGC's ceiling binds, the output level does not depend on it, so a lower input gain
+      // must not show in the near end's level once the AGC has caught up.
       inputGainDrop[kind] =
           std::max(inputGainDrop[kind], 20.0 * std::log10(twin.MicBias() / engine.MicBias()));
-      twin.InternalState().proc->micBias = engine.MicBias();
-      // Normal conversation; compare 100 ms output levels with the twin's.
+      // The near end alone, then conversation. The near end's level is compared, 100 ms at a
+      // time, with the twin's while the near end talks alone: in the conversation the post
+      // filter passes the near end only in frames the double-talk detector flags, so two engines
+      // with different histories pass it in different windows and a window-by-window level
+      // comparison there would measure the detector's decisions, not the level.
       double lastMismatch = 0.0;
       double energy = 0.0, twinEnergy = 0.0, meanDifference = 0.0;
       int speechWindows = 0;
@@ -191,17 +212,33 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
         const int16_t* far = &normal.far[f * kFrame];
         ASSERT_NO_FATAL_FAILURE(step(engine, mic, far, out.data()));
         ASSERT_NO_FATAL_FAILURE(step(twin, mic, far, twinOut.data()));
+        if (const char* tc = std::getenv("ORVO_SOAK_TRACE_CYCLE");
+            tc != nullptr && std::strtoul(tc, nullptr, 10) == cycle && f % 5 == 4) {
+          auto row = [](Engine& e) {
+            const AudioCore& c = *e.InternalState().hRoomPro;
+            std::printf("b%.2f g%5.2f raw%.3f r%3d pk%7.0f lv%7.0f wl%7.0f ce%.3f sp%d sm%5.2f | ",
+                        e.MicBias(), c.agcGain, c.agc.rawGain, c.agc.rampCounter, c.agc.peakLevel,
+                        c.agc.level, c.nearEnd[0].weightedLevel, c.agc.gainCeiling, c.speechFlag,
+                        e.InternalState().proc->agcSmoothedGain);
+          };
+          std::printf("%-8.8s %3zu ", kKindNames[kind], f);
+          row(engine);
+          row(twin);
+          std::printf("%5.1f %5.1f\n", e2e::Db(sc::Power(out, 0, kFrame) + 1e-3),
+                      e2e::Db(sc::Power(twinOut, 0, kFrame) + 1e-3));
+        }
         energy += sc::Power(out, 0, kFrame);
         twinEnergy += sc::Power(twinOut, 0, kFrame);
         if ((f + 1) % kWindowFrames == 0) {
           // Only windows where the twin carries speech (above -50 dBFS) count.
           const double level = e2e::Db(energy / kWindowFrames + 1e-3);
           const double twinLevel = e2e::Db(twinEnergy / kWindowFrames + 1e-3);
-          if (twinLevel > 40.0) {
+          const bool nearOnly = f < kNearOnlyFrames;
+          if (nearOnly && twinLevel > 40.0) {
             meanDifference += level - twinLevel;
             ++speechWindows;
           }
-          if (twinLevel > 40.0 && std::fabs(level - twinLevel) > kLevelToleranceDb)
+          if (nearOnly && twinLevel > 40.0 && std::fabs(level - twinLevel) > kLevelToleranceDb)
             lastMismatch = static_cast<double>(f + 1) * kFrame / sc::kRate;
           energy = twinEnergy = 0.0;
         }
@@ -219,7 +256,7 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
             speechWindows > 0 ? meanDifference / speechWindows : 0.0);
       recovery[kind] = std::max(recovery[kind], lastMismatch);
       EXPECT_LE(lastMismatch,
-                kind == kLateFarEnd ? kMaxRecoveryAfterLateFarEnd : kMaxRecoverySeconds)
+                DrivesAgcCeiling(kind) ? kMaxRecoveryAfterAgcCeiling : kMaxRecoverySeconds)
           << "after " << kKindNames[kind] << " in cycle " << cycle;
     }
     if (cycle == 0) residentAfterFirstCycle = ResidentKiB();
