@@ -24,7 +24,7 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {

@@ -16,8 +16,9 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tests/scene_runner.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scene_runner.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {
@@ -216,7 +217,7 @@ TEST_P(Scenes, LoudTalkerLowersTheInputGainWhichGrowsBack) {
   std::vector<float> near = scene::SpeechLike(n, 600.0f, 8);
   std::copy(loud.begin(), loud.end(), near.begin());
   std::string log;
-  Engine engine([&](std::string_view text) { log.append(text); });
+  Engine engine(testing::AppendTo(log));
   std::vector<float> bias;
   e2e::RunScene(engine,
                 Microphones(scene::Add(near, scene::WhiteNoise(n, kNoiseRms, 5)),
