@@ -112,8 +112,9 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   auto probe = [&](size_t) {
     const int best = st.proc->pipeline.BestMic;
     const AudioCore& core = *st.hRoomPro;
-    FrameProbe& p = frames.emplace_back(st.proc->pipeline.talkState, core.speechFlag, best,
-                                        engine.IsDoubleTalk(), core.agcGain, engine.MicBias());
+    FrameProbe& p =
+        frames.emplace_back(FrameProbe{st.proc->pipeline.talkState, core.speechFlag, best,
+                                       engine.IsDoubleTalk(), core.agcGain, engine.MicBias()});
     for (int g = 0; g < kNumGroups; ++g) {
       p.echoBefore += core.aec.micGroupPower[best][g];
       p.echoAfter += core.aec.residualGroupPower[best][g];
