@@ -70,6 +70,11 @@ soak: build
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
 
+# Fails (and names the files) when a tracked C or C++ source differs from .clang-format's layout.
+.PHONY: format-check
+format-check: bootstrap
+	@clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp' '*.h' '*.c')
+
 clean:
 	@rm -rf $(BUILD) build-asan build-tsan build-fuzz
 

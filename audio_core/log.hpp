@@ -19,7 +19,11 @@ class Logger {
   }
 
   void Printf(const char* fmt, ...) const
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+      // MinGW's C++ library formats through its own C99 printf (%zu, %lld), not msvcrt's, which
+      // the plain printf archetype would check against on Windows.
+      __attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
       __attribute__((format(printf, 2, 3)))
 #endif
       ;

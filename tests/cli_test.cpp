@@ -21,9 +21,9 @@
 #endif
 
 #include "orvoaec/engine.hpp"
+#include "tests/support/scenes.hpp"
 #include "tools/frame_runner.hpp"
 #include "tools/run_stats.hpp"
-#include "tools/scene.hpp"
 
 namespace {
 

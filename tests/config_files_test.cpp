@@ -16,7 +16,8 @@
 
 #include "config/config_loader.hpp"
 #include "orvoaec/engine.hpp"
-#include "tests/sandbox_env.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/sandbox_env.hpp"
 
 namespace orvo {
 namespace {
@@ -55,7 +56,7 @@ class ConfigFiles : public ::testing::Test {
 
   SandboxEnv env_;
   std::string log_;
-  Engine engine_{[this](std::string_view text) { log_ += text; }};
+  Engine engine_{testing::AppendTo(log_)};
 };
 
 // --- files that are not regular, and files too large -------------------------------------------

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/fuzz/config_fuzz_harness.hpp"
-#include "tests/sandbox_env.hpp"
+#include "tests/support/sandbox_env.hpp"
 
 namespace orvo {
 namespace {

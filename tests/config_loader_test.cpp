@@ -10,7 +10,8 @@
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tests/sandbox_env.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/sandbox_env.hpp"
 
 namespace orvo {
 namespace {
@@ -81,7 +82,7 @@ class ConfigFile : public ::testing::Test {
 
   SandboxEnv env_;
   std::string log_;
-  Engine engine_{[this](std::string_view text) { log_ += text; }};
+  Engine engine_{testing::AppendTo(log_)};
 };
 
 TEST_F(ConfigFile, MissingFileIsWrittenOnceAndAppliedOnTheNextCall) {
@@ -280,7 +281,7 @@ TEST_F(ConfigFile, MalformedFilesAreReportedOnOneLineAndTreatedAsEmpty) {
 TEST(ConfigLoaderDirect, ApplyWithoutEngineOnlyLogs) {
   EngineState state;
   std::string log;
-  state.log.SetSink([](void* user, const char* t) { *static_cast<std::string*>(user) += t; }, &log);
+  state.log = testing::LoggerTo(log);
   AudioConfig config;
   config.reverberation = 30;
   config.ducker_threashold = -40;

@@ -15,14 +15,12 @@
 
 #include "tests/support/cpu_levels.hpp"
 #include "tests/support/denoise_plain.hpp"
+#include "tests/support/log_capture.hpp"
 
 namespace orvo {
 namespace {
 
-struct LogCapture {
-  std::string text;
-  Logger logger{[](void* self, const char* s) { static_cast<LogCapture*>(self)->text += s; }, this};
-};
+using testing::LogCapture;
 
 // The exponent-bit value without the upper limit; false where that would be no finite float.
 bool UnclampedExpBits(float t, float* e) {

@@ -16,15 +16,13 @@
 #include "denoise/noise_suppressor.hpp"
 #include "tests/support/cpu_levels.hpp"
 #include "tests/support/denoise_plain.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {
 
-struct LogCapture {
-  std::string text;
-  Logger logger{[](void* self, const char* s) { static_cast<LogCapture*>(self)->text += s; }, this};
-};
+using testing::LogCapture;
 
 // Refuses the allocation with index fail_at; counts the calls and the blocks not given back.
 struct CountingAllocator {

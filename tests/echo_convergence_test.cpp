@@ -13,8 +13,8 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tests/scene_runner.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/scene_runner.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {

@@ -2,7 +2,9 @@
 // frame by frame through Engine::Process, reduced to a 64-bit FNV-1a checksum and compared with
 // the checksum the engine produced when the table below was recorded. A refactoring that must
 // not change behaviour keeps every checksum; a change that is meant to alter the output has to
-// re-record the table (the test prints every checksum in the form of a table row).
+// re-record the table (the test prints every checksum in the form of a table row; see
+// docs/testing.md). The checksum is the one tests/support/engine_scenes.hpp defines for the
+// comparison across processor levels and systems.
 //
 // The scenes cover one microphone (mode 1) and a pair (mode 3) with the neural suppressor off,
 // on and in strong mode (denoise 0, 1, 2), plus settings that switch on the rarer rules of the
@@ -24,25 +26,14 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/engine_scenes.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {
 
 constexpr size_t kFrame = Engine::kFrameSamples;
 constexpr size_t kRate = scene::kRate;
-
-uint64_t Fnv1a(const std::vector<int16_t>& pcm) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (const int16_t s : pcm) {
-    const uint16_t u = static_cast<uint16_t>(s);
-    for (const uint8_t byte : {static_cast<uint8_t>(u & 0xff), static_cast<uint8_t>(u >> 8)}) {
-      h ^= byte;
-      h *= 0x100000001b3ull;
-    }
-  }
-  return h;
-}
 
 // Far end, first and second microphone of one scene.
 struct SceneSignals {
@@ -240,7 +231,7 @@ TEST(EngineOutputChecksum, EveryScenePutsOutTheRecordedSamples) {
     Engine engine([](std::string_view) {});
     engine.SetDenoiseMode(c.denoise);
     c.setup(engine);
-    const uint64_t sum = Fnv1a(RunScene(engine, c.scene(), c.mode));
+    const uint64_t sum = testing::Checksum(RunScene(engine, c.scene(), c.mode));
     std::printf("    {\"%s\", 0x%016" PRIx64 "ull},\n", key.c_str(), sum);
     const Recorded* r = std::find_if(std::begin(kRecorded), std::end(kRecorded),
                                      [&](const Recorded& x) { return key == x.key; });

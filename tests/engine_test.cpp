@@ -8,6 +8,7 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
+#include "tests/support/log_capture.hpp"
 
 namespace orvo {
 namespace {
@@ -27,7 +28,7 @@ class EngineTest : public ::testing::Test {
   }
 
   std::string log_;
-  Engine engine_{[this](std::string_view t) { log_.append(t); }};
+  Engine engine_{testing::AppendTo(log_)};
 };
 
 TEST_F(EngineTest, CreationDefaults) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "bench/evaluate/metrics.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo::eval {
 namespace {

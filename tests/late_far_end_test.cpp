@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "audio_core/audio_core.hpp"
-#include "tests/scene_runner.hpp"
+#include "tests/support/scene_runner.hpp"
 
 namespace orvo {
 namespace {

@@ -7,7 +7,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
-#include "tests/sandbox_env.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/sandbox_env.hpp"
 
 namespace orvo {
 namespace {
@@ -21,7 +22,7 @@ class OfflineRun : public ::testing::Test {
  protected:
   OfflineRun() {
     fs::current_path(env_.Root());
-    state_.log.SetSink([](void* u, const char* t) { *static_cast<std::string*>(u) += t; }, &log_);
+    state_.log = testing::LoggerTo(log_);
   }
   // Writes the three inputs with these lengths: quiet, distinct signals (the gain never clips).
   void WriteInputs(size_t mic, size_t mic2, size_t ref) {

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "orvoaec/engine.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {
@@ -28,7 +29,7 @@ class PipelineTest : public ::testing::Test {
   }
 
   std::string log_;
-  Engine engine_{[this](std::string_view t) { log_.append(t); }};
+  Engine engine_{testing::AppendTo(log_)};
   std::vector<int16_t> out_ = std::vector<int16_t>(960);
 };
 

@@ -10,7 +10,7 @@
 
 #include "tests/support/cpu_levels.hpp"
 #include "tests/support/denoise_plain.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {

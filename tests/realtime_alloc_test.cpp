@@ -15,7 +15,7 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/scenes.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define ORVO_COUNT_HEAP 0  // the sanitizers own malloc

@@ -16,6 +16,7 @@
 #include "denoise/pitch_analysis.hpp"
 #include "orvoaec/engine.hpp"
 #include "orvoaec/orvoaec.h"
+#include "tests/support/log_capture.hpp"
 
 namespace orvo {
 namespace {
@@ -140,7 +141,7 @@ class NullBuffers : public ::testing::Test {
  protected:
   std::string TakeLog() { return std::exchange(log_, {}); }
   std::string log_;
-  Engine engine_{[this](std::string_view t) { log_.append(t); }};
+  Engine engine_{testing::AppendTo(log_)};
   std::vector<int16_t> mic_ = std::vector<int16_t>(1920, 1000), ref_ = std::vector<int16_t>(960, 7),
                        out_ = std::vector<int16_t>(960, 1234);
 };

@@ -16,8 +16,9 @@
 
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
-#include "tests/scene_runner.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scene_runner.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo {
 namespace {
@@ -111,8 +112,9 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   auto probe = [&](size_t) {
     const int best = st.proc->pipeline.BestMic;
     const AudioCore& core = *st.hRoomPro;
-    FrameProbe& p = frames.emplace_back(st.proc->pipeline.talkState, core.speechFlag, best,
-                                        engine.IsDoubleTalk(), core.agcGain, engine.MicBias());
+    FrameProbe& p =
+        frames.emplace_back(FrameProbe{st.proc->pipeline.talkState, core.speechFlag, best,
+                                       engine.IsDoubleTalk(), core.agcGain, engine.MicBias()});
     for (int g = 0; g < kNumGroups; ++g) {
       p.echoBefore += core.aec.micGroupPower[best][g];
       p.echoAfter += core.aec.residualGroupPower[best][g];
@@ -216,7 +218,7 @@ TEST_P(Scenes, LoudTalkerLowersTheInputGainWhichGrowsBack) {
   std::vector<float> near = scene::SpeechLike(n, 600.0f, 8);
   std::copy(loud.begin(), loud.end(), near.begin());
   std::string log;
-  Engine engine([&](std::string_view text) { log.append(text); });
+  Engine engine(testing::AppendTo(log));
   std::vector<float> bias;
   e2e::RunScene(engine,
                 Microphones(scene::Add(near, scene::WhiteNoise(n, kNoiseRms, 5)),

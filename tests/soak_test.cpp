@@ -25,7 +25,7 @@
 
 #include "audio_core/audio_core.hpp"
 #include "audio_core/finite_check.hpp"
-#include "tests/scene_runner.hpp"
+#include "tests/support/scene_runner.hpp"
 
 namespace orvo {
 namespace {

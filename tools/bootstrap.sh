@@ -11,6 +11,8 @@ packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
 packages+=(libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev espeak-ng gnuplot-nox)
 # GStreamer plugin (gst/): headers and check library; base/good plugins and tools for its tests.
 packages+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools)
+# make format-check, which CI runs first: the layout tool (Debian 12: version 14) and git.
+packages+=(clang-format git)
 # Extra packages wanted by optional targets (fuzzing with clang, ThreadSanitizer runs).
 if [[ "${ORVO_WITH_CLANG:-0}" == "1" ]]; then
   packages+=(clang libclang-rt-14-dev)

@@ -9,7 +9,8 @@
 
 #include "audio_core/audio_core.hpp"
 #include "config/config_loader.hpp"
-#include "tests/sandbox_env.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/sandbox_env.hpp"
 
 namespace orvo::fuzz {
 
@@ -35,8 +36,7 @@ inline const KeyRange kKeyRanges[] = {
 class ConfigFuzzHarness {
  public:
   ConfigFuzzHarness() {
-    state_.log.SetSink([](void* user, const char* t) { *static_cast<std::string*>(user) += t; },
-                       &log_);
+    state_.log = testing::LoggerTo(log_);
     AudioCore_Create(state_);
   }
 

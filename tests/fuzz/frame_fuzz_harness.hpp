@@ -15,7 +15,7 @@
 #include "audio_core/finite_check.hpp"
 #include "orvoaec/engine.hpp"
 #include "orvoaec/orvoaec.h"
-#include "tests/sandbox_env.hpp"
+#include "tests/support/sandbox_env.hpp"
 
 namespace orvo::fuzz {
 

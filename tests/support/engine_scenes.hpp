@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "orvoaec/engine.hpp"
-#include "tools/scene.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace orvo::testing {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/scene.hpp"
+#include "tests/support/scenes.hpp"
 
 namespace {
 
