@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
 #include "tools/scene.hpp"
@@ -194,7 +195,7 @@ std::vector<Case> Cases() {
   variant("live_music", 3, [](Engine& e) { e.SetLiveMusic(true); });
   variant("short_hangover", 1, [](Engine& e) { e.SetHangoverTime(3); });
   variant("ceiling_release_noise_scale", 1, [](Engine& e) {
-    TuningRecord& t = e.InternalState().hRoomPro->tuning;
+    TuningRecord& t = orvo::internal::StateOf(e).hRoomPro->tuning;
     t.I(kTuneCeilingRelease) = 1;
     t.F(kTuneNoiseScale) = 40.0f;
   });

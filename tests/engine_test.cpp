@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 class EngineTest : public ::testing::Test {
  protected:
   std::string TakeLog() { return std::exchange(log_, {}); }
-  EngineState& State() { return engine_.InternalState(); }
+  EngineState& State() { return orvo::internal::StateOf(engine_); }
   AudioCore& Core() { return *State().hRoomPro; }
   ProcessState& Proc() { return *State().proc; }
   // Hangover, enter and exit frames, double-talk threshold, denoise mode, live-music switch,

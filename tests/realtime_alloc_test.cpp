@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
 #include "tools/scene.hpp"
@@ -212,7 +213,7 @@ TEST_P(RealTime, FramesAllocateOnlyTheSuppressorsPerCallScratch) {
   const size_t channels = mode == 3 ? 2 : 1, frames = scene.far.size() / 960;
   Engine engine([](std::string_view) {});
   ScratchLedger ledger;
-  AudioCore& core = *engine.InternalState().hRoomPro;
+  AudioCore& core = *orvo::internal::StateOf(engine).hRoomPro;
   core.denoiseAllocator = {&ScratchLedger::Allocate, &ScratchLedger::Release, &ledger};
   std::vector<int16_t> out(960);
   size_t worstFrameBlocks = 0;

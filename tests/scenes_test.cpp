@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/scene_runner.hpp"
@@ -107,7 +108,7 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   const auto quiet = [](std::string_view) {};
   Engine engine(quiet), controlEngine(quiet);
   std::vector<FrameProbe> frames;
-  const EngineState& st = engine.InternalState();
+  const EngineState& st = orvo::internal::StateOf(engine);
   auto probe = [&](size_t) {
     const int best = st.proc->pipeline.BestMic;
     const AudioCore& core = *st.hRoomPro;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
 #include "audio_core/finite_check.hpp"
 #include "tests/scene_runner.hpp"
@@ -163,7 +164,7 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
   auto step = [&](Engine& e, const int16_t* mic, const int16_t* far, int16_t* o) {
     e.AddFarEnd(far);
     e.Process(mic, far, o, false, 1, 0);
-    const char* where = AudioCore_FirstNonFinite(e.InternalState());
+    const char* where = AudioCore_FirstNonFinite(orvo::internal::StateOf(e));
     ++checks;
     ASSERT_EQ(where, nullptr) << "non-finite state in the " << where << " at frame " << frame;
   };
@@ -181,7 +182,7 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
       // measures how the rest of the engine recovers.
       inputGainDrop[kind] =
           std::max(inputGainDrop[kind], 20.0 * std::log10(twin.MicBias() / engine.MicBias()));
-      twin.InternalState().proc->micBias = engine.MicBias();
+      orvo::internal::StateOf(twin).proc->micBias = engine.MicBias();
       // Normal conversation; compare 100 ms output levels with the twin's.
       double lastMismatch = 0.0;
       double energy = 0.0, twinEnergy = 0.0, meanDifference = 0.0;
@@ -211,11 +212,12 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
             "%-22s micBias %.3f/%.3f agc %.2f/%.2f erle %.1f/%.1f floor %.1f/%.1f mismatch until "
             "%.2f s, mean difference %.1f dB\n",
             kKindNames[kind], engine.MicBias(), twin.MicBias(),
-            engine.InternalState().hRoomPro->agcGain, twin.InternalState().hRoomPro->agcGain,
-            engine.InternalState().proc->pipeline.echoReturn.erleDb,
-            twin.InternalState().proc->pipeline.echoReturn.erleDb,
-            engine.InternalState().hRoomPro->postFilter[2].floorGain,
-            twin.InternalState().hRoomPro->postFilter[2].floorGain, lastMismatch,
+            orvo::internal::StateOf(engine).hRoomPro->agcGain,
+            orvo::internal::StateOf(twin).hRoomPro->agcGain,
+            orvo::internal::StateOf(engine).proc->pipeline.echoReturn.erleDb,
+            orvo::internal::StateOf(twin).proc->pipeline.echoReturn.erleDb,
+            orvo::internal::StateOf(engine).hRoomPro->postFilter[2].floorGain,
+            orvo::internal::StateOf(twin).hRoomPro->postFilter[2].floorGain, lastMismatch,
             speechWindows > 0 ? meanDifference / speechWindows : 0.0);
       recovery[kind] = std::max(recovery[kind], lastMismatch);
       EXPECT_LE(lastMismatch,
