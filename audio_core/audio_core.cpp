@@ -4,7 +4,7 @@
 #include <new>
 
 #include "audio_core/audio_core.hpp"
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 

@@ -8,8 +8,6 @@
 
 #include "audio_core/adaptive_filter_mono.hpp"
 #include "audio_core/agc.hpp"
-#include "audio_core/common.hpp"
-#include "audio_core/cpu_level.hpp"
 #include "audio_core/delay_estimator.hpp"
 #include "audio_core/delay_line.hpp"
 #include "audio_core/double_talk.hpp"
@@ -17,12 +15,14 @@
 #include "audio_core/echo_return.hpp"
 #include "audio_core/filter_bank.hpp"
 #include "audio_core/level_tracker.hpp"
-#include "audio_core/log.hpp"
 #include "audio_core/mic_choice.hpp"
 #include "audio_core/near_end.hpp"
 #include "audio_core/noise_psd.hpp"
 #include "audio_core/post_filter.hpp"
 #include "audio_core/source_localisation.hpp"
+#include "base/common.hpp"
+#include "base/cpu_level.hpp"
+#include "base/log.hpp"
 #include "denoise/noise_suppressor.hpp"
 
 namespace orvo {

@@ -4,8 +4,8 @@
 #include <new>
 
 #include "audio_core/audio_core.hpp"
-#include "audio_core/check.hpp"
 #include "audio_core/finite_check.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 

@@ -7,7 +7,7 @@
 
 #include <yaml-cpp/yaml.h>
 
-#include "audio_core/log.hpp"
+#include "base/log.hpp"
 #include "platform/file_io.hpp"
 
 namespace orvo {

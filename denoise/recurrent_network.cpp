@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 #include "denoise/recurrent_network_kernels.hpp"
 
 namespace orvo {
