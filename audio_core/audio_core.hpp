@@ -20,6 +20,7 @@
 #include "audio_core/noise_psd.hpp"
 #include "audio_core/post_filter.hpp"
 #include "audio_core/source_localisation.hpp"
+#include "audio_core/tuning.hpp"
 #include "base/common.hpp"
 #include "base/cpu_level.hpp"
 #include "base/log.hpp"
@@ -61,37 +62,6 @@ struct FeatureSwitches {
   int timeDelayCheck;
   int nearOnlyCheck;
   int ssl;
-};
-
-// The tuning record: 40 32-bit fields numbered from 1, some integer and some float.
-enum TuningField : int {
-  kTuneNoiseScale = 16,            // noise-estimator scale (float)
-  kTuneLiveMusic = 18,             // live-music switch: 0 asks for live-music mode (int)
-  kTuneMicConfigured = 19,         // set to 1 by every microphone configuration (int)
-  kTuneSpeechLevelThreshold = 23,  // near-end detector level threshold (float)
-  kTuneCeilingRelease = 26,        // post-filter ceiling release (int)
-  kTuneHighBandWeight = 28,        // near-end detector high-band weight (float)
-  kTuneBandWeightPreset = 31,      // 100.0 / 101.0 force the coupling ratios (float)
-  kTuneFrameFlagBit1 = 33,         // copy of frame-flag bit 1 (int)
-  kTuneHoldFlag = 37,              // hold flag (int)
-  kTuneFrameFlagBit3 = 39,         // copy of frame-flag bit 3 (int)
-  kTuneFixedThreshold = 40,        // 1 fixes the double-talk threshold at 4.0 (int)
-};
-
-class TuningRecord {
- public:
-  static constexpr int kFields = 40;
-  int32_t& I(int field) { return words_[field - 1].i; }
-  float& F(int field) { return words_[field - 1].f; }
-  int32_t I(int field) const { return words_[field - 1].i; }
-  float F(int field) const { return words_[field - 1].f; }
-
- private:
-  union Word {
-    int32_t i;
-    float f;
-  };
-  Word words_[kFields];
 };
 
 // Far-end history ring written by AudioCore_Add_SpkData; no stage reads it.
@@ -144,7 +114,7 @@ struct AudioCore {
   float agcGain;
   int speechFlag;
 
-  TuningRecord tuning;
+  EngineTuning tuning;
 
   // Stage records.
   FilterBankState analysis[kNumAnalysisSlots];  // microphones, far end, spare

@@ -195,9 +195,9 @@ std::vector<Case> Cases() {
   variant("live_music", 3, [](Engine& e) { e.SetLiveMusic(true); });
   variant("short_hangover", 1, [](Engine& e) { e.SetHangoverTime(3); });
   variant("ceiling_release_noise_scale", 1, [](Engine& e) {
-    TuningRecord& t = orvo::internal::StateOf(e).hRoomPro->tuning;
-    t.I(kTuneCeilingRelease) = 1;
-    t.F(kTuneNoiseScale) = 40.0f;
+    EngineTuning& t = orvo::internal::StateOf(e).hRoomPro->tuning;
+    t.nearEnd.ceilingRelease = 1;
+    t.noiseScale = 40.0f;
   });
   return cases;
 }

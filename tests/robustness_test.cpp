@@ -168,7 +168,7 @@ TEST_F(NullBuffers, FrameEntryLogsOneLineAndProcessesNothing) {
   EXPECT_EQ(TakeLog(), "OmbrixAudioCore_FrameProcess() FAILED: refPcm is NULL\n");
   EXPECT_EQ(core.frameCounter, frames);
   EXPECT_EQ(engine_.MicBias(), micBias);
-  EXPECT_EQ(core.tuning.I(kTuneFrameFlagBit3), 0);  // the rejected frames' flag was not taken
+  EXPECT_EQ(core.tuning.frameFlagBit3, 0);  // the rejected frames' flag was not taken
   EXPECT_EQ(out_, std::vector<int16_t>(960, 1234));
 }
 
