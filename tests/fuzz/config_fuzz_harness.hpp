@@ -7,8 +7,9 @@
 #include <fstream>
 #include <string>
 
+#include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
-#include "config/config_loader.hpp"
+#include "config/config_loader_yaml.hpp"
 #include "tests/sandbox_env.hpp"
 
 namespace orvo::fuzz {
