@@ -3,6 +3,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "audio_core/filter_bank.hpp"
 #include "denoise/noise_suppressor.hpp"
 

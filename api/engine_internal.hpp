@@ -2,7 +2,8 @@
 // installed: hosts see only the public interface in include/orvoaec/engine.hpp.
 #pragma once
 
-#include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 
 namespace orvo {

@@ -3,6 +3,9 @@
 #include <exception>
 
 #include "api/exported_engine.hpp"
+#include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "config/config_loader.hpp"
 #include "platform/platform.hpp"
 

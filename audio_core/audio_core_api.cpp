@@ -4,6 +4,8 @@
 #include <new>
 
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "audio_core/finite_check.hpp"
 #include "base/check.hpp"
 

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "audio_core/audio_core.hpp"
 #include "base/check.hpp"
 
 namespace orvo {

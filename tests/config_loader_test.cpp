@@ -10,6 +10,8 @@
 #include "api/engine_internal.hpp"
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/sandbox_env.hpp"
 

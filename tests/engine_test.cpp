@@ -8,6 +8,8 @@
 
 #include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 
 namespace orvo {

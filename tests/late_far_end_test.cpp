@@ -14,6 +14,8 @@
 
 #include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "tests/scene_runner.hpp"
 
 namespace orvo {

@@ -14,6 +14,8 @@
 
 #include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "denoise/pitch_analysis.hpp"
 #include "orvoaec/engine.hpp"
 #include "orvoaec/orvoaec.h"

@@ -16,6 +16,8 @@
 
 #include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/scene_runner.hpp"
 #include "tools/scene.hpp"

@@ -9,6 +9,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "config/config_loader_yaml.hpp"
 #include "tests/sandbox_env.hpp"
 
