@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "audio_core/audio_core.hpp"
+#include "audio_core/messages.hpp"
 #include "base/check.hpp"
 
 namespace orvo {
@@ -222,12 +223,12 @@ void Denoise(AudioCore& core, int speechFlag, int16_t* outPcm) {
 void Pipeline_UpdateLiveMusic(AudioCore& core, PipelineState& ps) {
   const int liveMusicSwitch = core.tuning.liveMusicSwitch;
   if (ps.liveMusicLatch == 1 && liveMusicSwitch == 0) {
-    core.log->Printf("LIVE MUSIC MODE ENABLED\n");
+    core.log->Printf("%s", msg::kLiveMusicEnabled);
     core.levels[kFarEndSlot] = FarEndTrackerStart(true);
     EchoCoupling_SetLiveMusic(core.coupling, true);
     ps.liveMusicLatch = 0;
   } else if (ps.liveMusicLatch == 0 && liveMusicSwitch == 1) {
-    core.log->Printf("LIVE MUSIC MODE DISABLED\n");
+    core.log->Printf("%s", msg::kLiveMusicDisabled);
     core.levels[kFarEndSlot] = FarEndTrackerStart(false);
     EchoCoupling_SetLiveMusic(core.coupling, false);
     ps.liveMusicLatch = 1;
