@@ -3,6 +3,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "audio_core/filter_bank.hpp"
 #include "denoise/noise_suppressor.hpp"
 
@@ -102,16 +104,16 @@ void Engine::SetDenoiseMode(int mode) {
   state_->hRoomPro->denoiseMode = mode;
 }
 void Engine::SetLiveMusic(bool on) {
-  state_->hRoomPro->tuning.I(kTuneLiveMusic) = on ? 0 : 1;
+  state_->hRoomPro->tuning.liveMusicSwitch = on ? 0 : 1;
 }
 void Engine::SetBandWeightPreset(float preset) {
-  state_->hRoomPro->tuning.F(kTuneBandWeightPreset) = preset;
+  state_->hRoomPro->tuning.bandWeightPreset = preset;
 }
 void Engine::SetFixedThreshold(bool on) {
-  state_->hRoomPro->tuning.I(kTuneFixedThreshold) = on ? 1 : 0;
+  state_->hRoomPro->tuning.fixedThreshold = on ? 1 : 0;
 }
 void Engine::SetHoldFlag(int flag) {
-  state_->hRoomPro->tuning.I(kTuneHoldFlag) = flag;
+  state_->hRoomPro->tuning.holdFlag = flag;
 }
 
 EngineSettings Engine::Settings() const {
@@ -123,10 +125,10 @@ EngineSettings Engine::Settings() const {
   s.duckerThreshold = c.duckerThreshold;
   s.doubleTalkThreshold = c.doubleTalkThreshold;
   s.denoiseMode = c.denoiseMode;
-  s.liveMusicSwitch = c.tuning.I(kTuneLiveMusic);
-  s.bandWeightPreset = c.tuning.F(kTuneBandWeightPreset);
-  s.fixedThreshold = c.tuning.I(kTuneFixedThreshold);
-  s.holdFlag = c.tuning.I(kTuneHoldFlag);
+  s.liveMusicSwitch = c.tuning.liveMusicSwitch;
+  s.bandWeightPreset = c.tuning.bandWeightPreset;
+  s.fixedThreshold = c.tuning.fixedThreshold;
+  s.holdFlag = c.tuning.holdFlag;
   return s;
 }
 

@@ -1,5 +1,7 @@
 #include "api/exported_engine.hpp"
 
+#include "audio_core/engine_state.hpp"
+
 namespace orvo {
 
 EngineState& ExportedEngine() {

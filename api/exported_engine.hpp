@@ -5,11 +5,17 @@
 #include <string>
 
 #include "audio_core/audio_core.hpp"
+#include "config/config_loader.hpp"
 
 namespace orvo {
 
 // The process-wide engine of the C exports (no record until the first creation).
 EngineState& ExportedEngine();
+
+// Hands the set fields of `config` to the engine setters: reverberation, ducker enter time,
+// ducker exit time, ducker threshold (followed by its own log line with the threshold in force)
+// and double talk threshold. The other five fields are never applied.
+void ApplyConfiguration(EngineState& engine, const AudioConfig& config);
 
 // Finds RereridEva/config.yml in the user's Documents folder; reads it and applies its values
 // to the engine, or writes it with the default values (applying nothing) when it is missing.

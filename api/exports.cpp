@@ -4,6 +4,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 
 using orvo::EngineState;
 

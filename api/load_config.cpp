@@ -1,7 +1,11 @@
-// The configuration entries: locate config.yml, then read and apply it or write the default.
+// The configuration entries: locate config.yml, then read it and apply its settings to the
+// engine, or write the default.
 #include <exception>
 
 #include "api/exported_engine.hpp"
+#include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "config/config_loader.hpp"
 #include "platform/platform.hpp"
 
@@ -11,13 +15,28 @@ namespace {
 
 void LoadAndApply(EngineState& engine, const std::string& path) {
   engine.log.Printf("Loading configration from %s\n", path.c_str());
-  YAML::Node document;
-  AudioConfig config;
-  ConfigLoader::load_configuration(document, path, config, engine.log);
-  ApplyConfiguration(engine, config);
+  ApplyConfiguration(engine, ConfigLoader::read_configuration(path, engine.log));
 }
 
 }  // namespace
+
+void ApplyConfiguration(EngineState& engine, const AudioConfig& config) {
+  if (config.reverberation != -1) AudioCore_SetHangoverTime(engine, config.reverberation);
+  if (config.ducker_enter_time != -1)
+    AudioCore_SetDuckerEnterTime(engine, config.ducker_enter_time);
+  if (config.ducker_exit_time != -1) AudioCore_SetDuckerExitTime(engine, config.ducker_exit_time);
+  if (config.ducker_threashold != -1) {
+    AudioCore_SetDuckerThreshold(engine, config.ducker_threashold);
+    // The threshold actually in force: codes outside the table keep the earlier one.
+    if (engine.hRoomPro != nullptr) {
+      engine.log.Printf("AudioCore ducker threshold %g\n",
+                        static_cast<double>(engine.hRoomPro->duckerThreshold));
+    }
+  }
+  if (config.double_talk_threshold != -1) {
+    AudioCore_SetDoubleTalkThreshold(engine, config.double_talk_threshold);
+  }
+}
 
 void LoadConfigFromDocuments(EngineState& engine) {
   try {

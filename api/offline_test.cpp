@@ -8,6 +8,9 @@
 #include <system_error>
 
 #include "api/exported_engine.hpp"
+#include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 
 namespace orvo {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "audio_core/adaptive_filter_mono_kernels.hpp"
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 

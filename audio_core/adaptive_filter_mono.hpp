@@ -15,9 +15,9 @@
 
 #include <cstdint>
 
-#include "audio_core/common.hpp"
-#include "audio_core/cpu_level.hpp"
 #include "audio_core/noise_psd.hpp"
+#include "base/common.hpp"
+#include "base/cpu_level.hpp"
 
 namespace orvo {
 

@@ -4,7 +4,9 @@
 #include <new>
 
 #include "audio_core/audio_core.hpp"
-#include "audio_core/check.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 
@@ -17,47 +19,6 @@ EngineState::~EngineState() {
     hRoomPro = nullptr;
   }
 }
-
-namespace {
-
-void InitTuningFirst(TuningRecord& t) {
-  for (int f = 1; f <= 12; ++f)
-    t.I(f) = 0;
-  t.I(25) = 0;
-  t.I(kTuneCeilingRelease) = 0;
-  t.I(kTuneLiveMusic) = 1;
-  t.F(kTuneBandWeightPreset) = 2.0f;
-}
-
-// The fields not set in the first pass; 20, 29 and 32 are never read and are cleared.
-void InitTuningRest(TuningRecord& t) {
-  t.F(13) = 32.0f;
-  t.F(14) = 32.0f;
-  t.F(15) = 0.25f;
-  t.F(kTuneNoiseScale) = 10.0f;
-  t.F(17) = 0.25f;
-  t.I(kTuneMicConfigured) = 1;
-  t.I(20) = 0;
-  t.I(21) = 0;
-  t.I(22) = -1;
-  t.F(kTuneSpeechLevelThreshold) = 5e8f;
-  t.I(24) = 0;
-  t.F(27) = 1.0f;
-  t.F(kTuneHighBandWeight) = 1.0f;
-  t.I(29) = 0;
-  t.F(30) = 0.01f;
-  t.I(32) = 0;
-  t.I(kTuneFrameFlagBit1) = 0;
-  t.I(34) = 0;
-  t.I(35) = 0;
-  t.I(36) = 30;
-  t.I(kTuneHoldFlag) = 0;
-  t.I(38) = 5;
-  t.I(kTuneFrameFlagBit3) = 0;
-  t.I(kTuneFixedThreshold) = 0;
-}
-
-}  // namespace
 
 namespace {
 
@@ -106,7 +67,7 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
   This->log = &engine.log;
 
   AudioCore_SetDefaultFeatures(This);                           // 1
-  InitTuningFirst(This->tuning);                                // 2
+  This->tuning = EngineTuning{};                                // 2 and 18
   std::memset(This->farSpectrum, 0, sizeof This->farSpectrum);  // 3
 
   for (FilterBankState& fb : This->analysis)
@@ -141,7 +102,6 @@ void AudioCore_Init(AudioCore* This, EngineState& engine) {
     g = 1.0f;
   for (const float*& table : This->gainTable)
     table = This->unityGain;
-  InitTuningRest(This->tuning);  // 18
 
   This->pCompen = new (std::nothrow) SpkDataRing;  // 19
   ORVO_CHECK(This->pCompen != NULL, "AudioCore");

@@ -4,8 +4,10 @@
 #include <new>
 
 #include "audio_core/audio_core.hpp"
-#include "audio_core/check.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "audio_core/finite_check.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 
@@ -278,7 +280,7 @@ void ConfigMicDesForOmbrix(EngineState& engine, int channelCount, int micType) {
     return;
   }
   p.currentMicType = micType;
-  if (engine.hRoomPro != nullptr) engine.hRoomPro->tuning.I(kTuneMicConfigured) = 1;
+  if (engine.hRoomPro != nullptr) engine.hRoomPro->tuning.micConfigured = 1;
 
   p.pMicDes[0] = &p.descriptor;
   for (int k = 0; k < kMaxMics; ++k)
@@ -373,8 +375,8 @@ int OmbrixAudioCore_FrameProcess(EngineState& engine, const int16_t* micPcm, con
   }
   ProcessState& p = *engine.proc;
 
-  core->tuning.I(kTuneFrameFlagBit1) = (flags >> 1) & 1;
-  core->tuning.I(kTuneFrameFlagBit3) = (flags >> 3) & 1;
+  core->tuning.frameFlagBit1 = (flags >> 1) & 1;
+  core->tuning.frameFlagBit3 = (flags >> 3) & 1;
 
   if (micType != p.currentMicType) ConfigMicDesForOmbrix(engine, channelCount, micType);
 

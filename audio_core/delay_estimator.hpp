@@ -4,7 +4,7 @@
 // than 20 frames becomes the locked delay.
 #pragma once
 
-#include "audio_core/common.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -3,7 +3,7 @@
 // delay, so the delayed spectrum and samples belong to the same frame.
 #pragma once
 
-#include "audio_core/common.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "audio_core/common.hpp"
 #include "audio_core/level_tracker.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

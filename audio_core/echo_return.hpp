@@ -3,7 +3,7 @@
 // filter decides from it how to treat bins without near-end speech.
 #pragma once
 
-#include "audio_core/common.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "audio_core/check.hpp"
 #include "audio_core/filter_bank_kernels.hpp"
 #include "audio_core/transform.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 namespace {

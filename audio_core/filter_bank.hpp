@@ -12,8 +12,8 @@
 #include <array>
 #include <cstdint>
 
-#include "audio_core/common.hpp"
-#include "audio_core/cpu_level.hpp"
+#include "base/common.hpp"
+#include "base/cpu_level.hpp"
 
 namespace orvo {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "audio_core/common.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -5,6 +5,8 @@
 #include <type_traits>
 
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 
 namespace orvo {
 

@@ -3,8 +3,8 @@
 // channel 0 and 1 on their summed levels with a hold and a threshold (the ducker settings).
 #pragma once
 
-#include "audio_core/common.hpp"
 #include "audio_core/noise_psd.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "audio_core/check.hpp"
-#include "audio_core/float_select.hpp"
+#include "base/check.hpp"
+#include "base/float_select.hpp"
 
 namespace orvo {
 

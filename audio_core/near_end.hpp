@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "audio_core/common.hpp"
 #include "audio_core/noise_psd.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 
@@ -48,7 +48,7 @@ struct NearEndState {
   float nearEnergy[kNumBins];
 };
 
-// The three tuning values the detector reads (tuning record fields 23, 26 and 28).
+// The three tuning values the detector reads.
 struct NearEndTuning {
   float speechLevelThreshold = 5e8f;
   int32_t ceilingRelease = 0;

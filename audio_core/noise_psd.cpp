@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 

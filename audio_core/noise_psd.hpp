@@ -2,7 +2,7 @@
 // from it.
 #pragma once
 
-#include "audio_core/common.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -5,7 +5,9 @@
 
 #include <climits>
 
-#include "audio_core/check.hpp"
+#include "audio_core/audio_core.hpp"
+#include "audio_core/messages.hpp"
+#include "base/check.hpp"
 
 namespace orvo {
 
@@ -75,7 +77,7 @@ bool Steering(const AudioCore& core) {
 // While the far end is idle, look for a microphone that hears clearly more near-end speech.
 void SearchTalker(AudioCore& core, const PipelineState& ps, const Cpx* const* spectra,
                   int numberOfMics) {
-  if (ps.farEndHangover == 0 && Steering(core) && core.tuning.I(kTuneHoldFlag) == 0)
+  if (ps.farEndHangover == 0 && Steering(core) && core.tuning.holdFlag == 0)
     TalkerMic_Search(core.noise, spectra, ps.BestMic, numberOfMics, core.talker);
 }
 
@@ -143,8 +145,8 @@ void TrackNoise(AudioCore& core) {
 void DetectDoubleTalk(AudioCore& core, PipelineState& ps) {
   const int best = ps.BestMic;
   DoubleTalk_SetThreshold(core.doubleTalk, core.doubleTalkThreshold,
-                          core.tuning.I(kTuneFixedThreshold) == 1);
-  EchoCoupling_ApplyPreset(core.coupling, best, core.tuning.F(kTuneBandWeightPreset));
+                          core.tuning.fixedThreshold == 1);
+  EchoCoupling_ApplyPreset(core.coupling, best, core.tuning.bandWeightPreset);
   const AdaptiveFilterMono& aec = core.aec;
   DoubleTalk_Detect(aec.residualPower[best], aec.farBinPower, core.noise[best].noise,
                     core.coupling.coupling[best], core.doubleTalk);
@@ -161,23 +163,15 @@ void MeasureEchoReturn(AudioCore& core, PipelineState& ps, const FilterEnergies&
     PostFilter_FollowEchoReturn(core.postFilter[i], ps.echoReturn.erleDb);
 }
 
-NearEndTuning NearEndTuningOf(const TuningRecord& t) {
-  NearEndTuning tuning;
-  tuning.speechLevelThreshold = t.F(kTuneSpeechLevelThreshold);
-  tuning.ceilingRelease = t.I(kTuneCeilingRelease);
-  tuning.highBandWeight = t.F(kTuneHighBandWeight);
-  return tuning;
-}
-
 // Residual echo and near-end speech on the output microphone; returns the detector in use.
 NearEndState& DetectNearEnd(AudioCore& core, const PipelineState& ps, int strongMode) {
   const int best = ps.BestMic;
   EchoPeakState& peak = core.echoPeak[kSpareEchoPeaks + best];
-  ResidualEcho_Prepare(peak, core.tuning.F(kTuneNoiseScale));
+  ResidualEcho_Prepare(peak, core.tuning.noiseScale);
   ResidualEcho_Estimate(core.aec.echoPower[best], ps.talkState, core.W, peak);
   NearEndState& nearEnd = core.nearEnd[0];
   NearEnd_Detect(core.aec.residualPower[best], peak.echoEstimate, core.weights[best], ps.talkState,
-                 core.W, NearEndTuningOf(core.tuning), strongMode, nearEnd);
+                 core.W, core.tuning.nearEnd, strongMode, nearEnd);
   return nearEnd;
 }
 
@@ -187,7 +181,7 @@ void ApplyPostFilter(AudioCore& core, ProcessState& p, const NearEndState& nearE
                      int strongMode) {
   if (core.features.postFilter == 0) return;
   PipelineState& ps = p.pipeline;
-  if (core.tuning.I(kTuneHoldFlag) != 0 && core.gainTable[0] == kZeroGainTable.data()) {
+  if (core.tuning.holdFlag != 0 && core.gainTable[0] == kZeroGainTable.data()) {
     ps.secondaryMic = -1;
     return;
   }
@@ -227,14 +221,14 @@ void Denoise(AudioCore& core, int speechFlag, int16_t* outPcm) {
 }  // namespace
 
 void Pipeline_UpdateLiveMusic(AudioCore& core, PipelineState& ps) {
-  const int liveMusicSwitch = core.tuning.I(kTuneLiveMusic);
+  const int liveMusicSwitch = core.tuning.liveMusicSwitch;
   if (ps.liveMusicLatch == 1 && liveMusicSwitch == 0) {
-    core.log->Printf("LIVE MUSIC MODE ENABLED\n");
+    core.log->Printf("%s", msg::kLiveMusicEnabled);
     core.levels[kFarEndSlot] = FarEndTrackerStart(true);
     EchoCoupling_SetLiveMusic(core.coupling, true);
     ps.liveMusicLatch = 0;
   } else if (ps.liveMusicLatch == 0 && liveMusicSwitch == 1) {
-    core.log->Printf("LIVE MUSIC MODE DISABLED\n");
+    core.log->Printf("%s", msg::kLiveMusicDisabled);
     core.levels[kFarEndSlot] = FarEndTrackerStart(false);
     EchoCoupling_SetLiveMusic(core.coupling, false);
     ps.liveMusicLatch = 1;

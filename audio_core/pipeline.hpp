@@ -1,7 +1,8 @@
 // Steps of the per-frame pipeline that carry state from frame to frame, exposed for tests.
 #pragma once
 
-#include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 
 namespace orvo {
 

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "audio_core/common.hpp"
 #include "audio_core/near_end.hpp"
 #include "audio_core/noise_psd.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "audio_core/messages.hpp"
+
 #include "platform/platform.hpp"
 
 namespace orvo {
@@ -29,8 +31,8 @@ std::unique_ptr<SourceLocalisation> SourceLocalisation_Create(const Logger& log)
   for (int i = 9; i < SourceLocalisation::kDistances; ++i)
     s->distance[i] = s->distance[i - 1] * 1.2f;
 
-  log.Printf("Maximum range of distance measuring is %f feet\n", s->distance[11] / 12.0);
-  log.Printf("Average distance is %f feet\n", s->distance[6] / 12.0);
+  log.Printf(msg::kSslMaximumRange, s->distance[11] / 12.0);
+  log.Printf(msg::kSslAverageDistance, s->distance[6] / 12.0);
 
   for (int k = 0; k < SourceLocalisation::kTwiddles; ++k) {
     const double angle = k * 3.1415926 * 0.00390625;
@@ -60,13 +62,13 @@ std::unique_ptr<SourceLocalisation> SourceLocalisation_Create(const Logger& log)
         const float direct = std::cos((half + half) * 3.1415925f * 960.0f);
         const int index = static_cast<int>(step * 960.0f) & (SourceLocalisation::kTwiddles - 1);
         if (std::fabs(direct - s->twiddle[index].re) > 0.02f) {
-          log.Printf("ERROR\n");
+          log.Printf("%s", msg::kSslTableError);
           std::exit(2);
         }
       }
     }
   }
-  log.Printf("\n Have found the table of weights for different angles.\n");
+  log.Printf("%s", msg::kSslTablesBuilt);
 
   s->tableWord = 0;
   s->creationTick = platform::TickCountMs();

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "audio_core/common.hpp"
-#include "audio_core/log.hpp"
+#include "base/common.hpp"
+#include "base/log.hpp"
 
 namespace orvo {
 

@@ -9,8 +9,8 @@
 // kernels of the given processor level (see cpu_level.hpp); every level gives the same bits.
 #pragma once
 
-#include "audio_core/common.hpp"
-#include "audio_core/cpu_level.hpp"
+#include "base/common.hpp"
+#include "base/cpu_level.hpp"
 
 namespace orvo {
 

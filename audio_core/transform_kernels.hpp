@@ -2,7 +2,7 @@
 // tables and the entry points of the AVX2 build.
 #pragma once
 
-#include "audio_core/common.hpp"
+#include "base/common.hpp"
 
 namespace orvo {
 namespace transform_detail {

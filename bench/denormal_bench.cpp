@@ -16,7 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tools/scene.hpp"
 
@@ -58,7 +61,7 @@ size_t Denormals(const float (&values)[N]) {
 
 // Denormal values in the suppressor's signal histories and filter memories.
 size_t DenormalsInSuppressor(const Engine& engine) {
-  const DenoiserState& d = engine.InternalState().hRoomPro->denoiser[0];
+  const DenoiserState& d = orvo::internal::StateOf(engine).hRoomPro->denoiser[0];
   return Denormals(d.analysis_history) + Denormals(d.synthesis_overlap) +
          Denormals(d.pitch_history) + Denormals(d.highpass_state);
 }

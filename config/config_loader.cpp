@@ -7,7 +7,7 @@
 
 #include <yaml-cpp/depthguard.h>
 
-#include "audio_core/audio_core.hpp"
+#include "config/config_loader_yaml.hpp"
 #include "platform/file_io.hpp"
 
 namespace orvo {
@@ -302,6 +302,13 @@ void load_configuration(YAML::Node& node, const std::string& path, AudioConfig& 
   load_cascade_connected(document, config, log);
 }
 
+AudioConfig read_configuration(const std::string& path, const Logger& log) {
+  YAML::Node document;
+  AudioConfig config;
+  load_configuration(document, path, config, log);
+  return config;
+}
+
 std::string default_configuration_text() {
   YAML::Emitter out;
   out << YAML::Comment(
@@ -325,23 +332,5 @@ platform::CreateStatus write_default_configuration(const std::string& path) {
 }
 
 }  // namespace ConfigLoader
-
-void ApplyConfiguration(EngineState& engine, const AudioConfig& config) {
-  if (config.reverberation != -1) AudioCore_SetHangoverTime(engine, config.reverberation);
-  if (config.ducker_enter_time != -1)
-    AudioCore_SetDuckerEnterTime(engine, config.ducker_enter_time);
-  if (config.ducker_exit_time != -1) AudioCore_SetDuckerExitTime(engine, config.ducker_exit_time);
-  if (config.ducker_threashold != -1) {
-    AudioCore_SetDuckerThreshold(engine, config.ducker_threashold);
-    // The threshold actually in force: codes outside the table keep the earlier one.
-    if (engine.hRoomPro != nullptr) {
-      engine.log.Printf("AudioCore ducker threshold %g\n",
-                        static_cast<double>(engine.hRoomPro->duckerThreshold));
-    }
-  }
-  if (config.double_talk_threshold != -1) {
-    AudioCore_SetDoubleTalkThreshold(engine, config.double_talk_threshold);
-  }
-}
 
 }  // namespace orvo

@@ -1,18 +1,15 @@
-// The configuration file config.yml: reading and validating its keys, handing the values to the
-// engine, and writing the file with default values.
+// The configuration file config.yml: reading and validating its keys into a typed settings
+// value, and writing the file with default values. The engine side applies the settings; this
+// folder knows nothing of the engine nor, outside its own sources, of the YAML library.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include <yaml-cpp/yaml.h>
-
-#include "audio_core/log.hpp"
+#include "base/log.hpp"
 #include "platform/file_io.hpp"
 
 namespace orvo {
-
-struct EngineState;
 
 // One field per key of config.yml, in file-key order. -1 means the key was not set (or its value
 // was rejected); a loader stores a value only when it is valid.
@@ -31,26 +28,11 @@ struct AudioConfig {
 
 namespace ConfigLoader {
 
-// Loads the file at `path` into `node` and fills `config` from it (every field reset to -1
-// first). A file that cannot be read, is not valid YAML, is empty or whose top level is not a
-// map is reported with one line and treated as a file without keys: `node` becomes an empty map.
+// Reads the file at `path` into a settings value (every field -1 unless its key holds a valid
+// value), logging each key as it is read. A file that cannot be read, is not valid YAML, is empty
+// or whose top level is not a map is reported with one line and read as a file without keys.
 // Never throws for anything in the file.
-void load_configuration(YAML::Node& node, const std::string& path, AudioConfig& config,
-                        const Logger& log);
-
-// One loader per key: an absent key is silent; a value that is not an integer logs the
-// conversion message, a value out of range the rejection message, and a valid value is stored
-// and logged. `node` is expected to be a map; anything else is reported, never thrown.
-void load_local_playback_flag(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_reverberation(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_ducker_enter_time(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_ducker_exit_time(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_ducker_threshold(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_agc_gain(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_ref_delay(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_double_talk_threshold(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_denoise_level(const YAML::Node& node, AudioConfig& config, const Logger& log);
-void load_cascade_connected(const YAML::Node& node, AudioConfig& config, const Logger& log);
+AudioConfig read_configuration(const std::string& path, const Logger& log);
 
 // The text of the default file: two comment lines, then version, reverberation,
 // ducker_enter_time, ducker_exit_time, ducker_threashold and double_talk_threshold with the
@@ -65,10 +47,5 @@ std::string default_configuration_text();
 platform::CreateStatus write_default_configuration(const std::string& path);
 
 }  // namespace ConfigLoader
-
-// Hands the set fields of `config` to the engine setters: reverberation, ducker enter time,
-// ducker exit time, ducker threshold (followed by its own log line with the threshold in force)
-// and double talk threshold. The other five fields are never applied.
-void ApplyConfiguration(EngineState& engine, const AudioConfig& config);
 
 }  // namespace orvo

@@ -16,9 +16,6 @@ struct DenoiseAllocator {
 // malloc / free.
 const DenoiseAllocator& DefaultDenoiseAllocator();
 
-// The message printed when a scratch allocation fails, with the operation's name and number.
-inline constexpr const char kDenoiseMallocFailed[] = "[%s %d] malloc failed\n";
-
 // One scratch block, returned to its allocator when the owner goes out of scope.
 class ScratchBlock {
  public:

@@ -1,5 +1,5 @@
 // Vector widths for the suppressor's kernels. The kernels are written once over an explicit
-// vector type and built once per processor level (see audio_core/cpu_level.hpp): with
+// vector type and built once per processor level (see base/cpu_level.hpp): with
 // four-float vectors at the baseline level (SSE2) and eight-float vectors at the AVX2 level.
 // Both keep every sum in the same order, so they compute the same results bit for bit.
 #pragma once

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "audio_core/common.hpp"
-#include "audio_core/cpu_level.hpp"
+#include "base/common.hpp"
+#include "base/cpu_level.hpp"
 #include "denoise/denoise_alloc.hpp"
 
 namespace orvo {

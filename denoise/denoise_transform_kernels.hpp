@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 #include "denoise/denoise_simd.hpp"
 #include "denoise/denoise_transform.hpp"
 

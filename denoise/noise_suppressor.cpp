@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "denoise/denoise_transform.hpp"
+#include "denoise/messages.hpp"
 #include "denoise/noise_suppressor_kernels.hpp"
 
 namespace orvo {
@@ -60,7 +61,7 @@ bool rnnoise_process_frame(DenoiserState& st, float* out, const float* in, int s
   ScratchBlock p_block(alloc, kDenoiseWindow * sizeof(Cpx));
   ScratchBlock in_block(alloc, kDenoiseHop * sizeof(float));
   if (!x_block || !p_block || !in_block) {
-    log.Printf(kDenoiseMallocFailed, "rnnoise_process_frame", 718);
+    log.Printf(msg::kDenoiseMallocFailed, "rnnoise_process_frame", 718);
     return false;
   }
   Cpx* X = x_block.as<Cpx>();
@@ -151,7 +152,7 @@ bool FrameTransform(DenoiserState& st, Cpx* X, const float* in, const Logger& lo
                     const DenoiseAllocator& alloc) {
   ScratchBlock scratch(alloc, kDenoiseWindow * sizeof(float));
   if (!scratch) {
-    log.Printf(kDenoiseMallocFailed, "frame_analysis", 376);
+    log.Printf(msg::kDenoiseMallocFailed, "frame_analysis", 376);
     std::memset(X, 0, kDenoiseFreqBins * sizeof(Cpx));
     return false;
   }
@@ -182,7 +183,7 @@ int FrameFeatures(DenoiserState& st, Cpx* X, Cpx* P, float* Ex, float* Ep, float
 
   ScratchBlock scratch(alloc, kPitchDownsampled * sizeof(float));
   if (!scratch) {
-    log.Printf(kDenoiseMallocFailed, "compute_frame_features", 420);
+    log.Printf(msg::kDenoiseMallocFailed, "compute_frame_features", 420);
     compute_band_energy(Ex, X);
     std::memset(P, 0, kDenoiseFreqBins * sizeof(Cpx));
     std::memset(Ep, 0, kDenoiseBands * sizeof(float));
@@ -310,7 +311,7 @@ bool frame_synthesis(DenoiserState& st, float* out, const Cpx* X, const Logger& 
                      const DenoiseAllocator& alloc) {
   ScratchBlock scratch(alloc, kDenoiseWindow * sizeof(float));
   if (!scratch) {
-    log.Printf(kDenoiseMallocFailed, "frame_synthesis", 505);
+    log.Printf(msg::kDenoiseMallocFailed, "frame_synthesis", 505);
     return false;
   }
   float* x = scratch.as<float>();

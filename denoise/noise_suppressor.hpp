@@ -13,9 +13,9 @@
 
 #include <cstdint>
 
-#include "audio_core/common.hpp"
-#include "audio_core/cpu_level.hpp"
-#include "audio_core/log.hpp"
+#include "base/common.hpp"
+#include "base/cpu_level.hpp"
+#include "base/log.hpp"
 #include "denoise/denoise_alloc.hpp"
 #include "denoise/pitch_analysis.hpp"
 #include "denoise/recurrent_network.hpp"

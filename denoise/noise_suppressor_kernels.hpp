@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 #include "denoise/denoise_simd.hpp"
 #include "denoise/noise_suppressor.hpp"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 #include "denoise/pitch_analysis_kernels.hpp"
 
 namespace orvo {

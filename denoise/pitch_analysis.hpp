@@ -4,7 +4,7 @@
 // bit for bit.
 #pragma once
 
-#include "audio_core/cpu_level.hpp"
+#include "base/cpu_level.hpp"
 
 namespace orvo {
 

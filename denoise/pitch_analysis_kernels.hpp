@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 #include "denoise/denoise_simd.hpp"
 #include "denoise/pitch_analysis.hpp"
 

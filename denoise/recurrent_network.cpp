@@ -3,7 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
+#include "denoise/messages.hpp"
 #include "denoise/recurrent_network_kernels.hpp"
 
 namespace orvo {
@@ -44,7 +45,7 @@ bool RunNetwork(NetworkState& st, float* gains, float* vad, const float* feature
   };
   ScratchBlock scratch(alloc, 2560);
   if (!scratch) {
-    log.Printf(kDenoiseMallocFailed, "compute_rnn", 294);
+    log.Printf(msg::kDenoiseMallocFailed, "compute_rnn", 294);
     return false;
   }
   float* block = scratch.as<float>();  // 640 floats
@@ -127,7 +128,7 @@ void apply_dense(const DenseLayerDesc& layer, float* output, const float* input,
 bool compute_gru(const RecurrentLayerDesc& layer, float* state, const float* input, float* z,
                  float* r, const Logger& log, CpuLevel level) {
   if (z == nullptr || r == nullptr) {
-    log.Printf(kDenoiseMallocFailed, "compute_gru", 112);
+    log.Printf(msg::kDenoiseMallocFailed, "compute_gru", 112);
     return false;
   }
   ORVO_CHECK(layer.nb_neurons <= kMaxNeurons, "recurrent_network");

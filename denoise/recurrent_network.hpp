@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio_core/cpu_level.hpp"
-#include "audio_core/log.hpp"
+#include "base/cpu_level.hpp"
+#include "base/log.hpp"
 #include "denoise/denoise_alloc.hpp"
 
 namespace orvo {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 #include "denoise/denoise_simd.hpp"
 #include "denoise/recurrent_network.hpp"
 

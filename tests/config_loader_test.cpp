@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/sandbox_env.hpp"
@@ -75,9 +78,9 @@ class ConfigFile : public ::testing::Test {
   // The engine still takes a two-channel frame.
   void ExpectFrameProcesses() {
     std::vector<int16_t> mic(2 * Engine::kFrameSamples, 300), ref(Engine::kFrameSamples), out(960);
-    const int before = engine_.InternalState().hRoomPro->frameCounter;
+    const int before = orvo::internal::StateOf(engine_).hRoomPro->frameCounter;
     engine_.Process(mic.data(), ref.data(), out.data(), true, 3, 99);
-    EXPECT_EQ(engine_.InternalState().hRoomPro->frameCounter, before + 1);
+    EXPECT_EQ(orvo::internal::StateOf(engine_).hRoomPro->frameCounter, before + 1);
   }
 
   SandboxEnv env_;

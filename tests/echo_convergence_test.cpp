@@ -11,7 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/scene_runner.hpp"
 #include "tests/support/scenes.hpp"
@@ -52,7 +55,7 @@ EchoRun RunEchoScene(double bulkDelay) {
     e->SetDenoiseMode(0);
   }
   off.SetFeature(Feature::kEchoCanceler, 0);
-  const ProcessState& proc = *on.InternalState().proc;
+  const ProcessState& proc = *orvo::internal::StateOf(on).proc;
   r.on = e2e::RunScene(on, r.mic, scene::ToPcm(far), 0, [&](size_t) {
     r.lockedDelay.push_back(proc.estimator.lockedDelay);
     r.refDelayFrames.push_back(proc.pipeline.refDelayFrames);

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/cpu_levels.hpp"
 #include "tests/support/engine_scenes.hpp"
@@ -16,7 +19,7 @@ namespace {
 // An engine whose records are built for `level`.
 std::unique_ptr<Engine> EngineAt(CpuLevel level) {
   auto engine = std::make_unique<Engine>([](std::string_view) {});
-  engine->InternalState().cpuLevel = level;
+  orvo::internal::StateOf(*engine).cpuLevel = level;
   engine->Recreate();
   return engine;
 }
@@ -26,7 +29,7 @@ class EngineLevelTest : public ::testing::TestWithParam<CpuLevel> {};
 TEST_P(EngineLevelTest, EveryStageRunsTheEnginesLevel) {
   ORVO_SKIP_UNSUPPORTED_LEVEL(GetParam());
   const auto engine = EngineAt(GetParam());
-  const AudioCore& core = *engine->InternalState().hRoomPro;
+  const AudioCore& core = *orvo::internal::StateOf(*engine).hRoomPro;
   EXPECT_EQ(GetParam(), core.aec.level);
   for (const FilterBankState& fb : core.analysis)
     EXPECT_EQ(GetParam(), fb.level);
@@ -41,8 +44,8 @@ INSTANTIATE_TEST_SUITE_P(Levels, EngineLevelTest, ORVO_ALL_CPU_LEVELS);
 
 TEST(EngineLevels, NewEnginesTakeTheProcessLevel) {
   Engine engine([](std::string_view) {});
-  EXPECT_EQ(ProcessCpuLevel(), engine.InternalState().cpuLevel);
-  EXPECT_EQ(ProcessCpuLevel(), engine.InternalState().hRoomPro->aec.level);
+  EXPECT_EQ(ProcessCpuLevel(), orvo::internal::StateOf(engine).cpuLevel);
+  EXPECT_EQ(ProcessCpuLevel(), orvo::internal::StateOf(engine).hRoomPro->aec.level);
   EXPECT_TRUE(CpuLevelSupported(ProcessCpuLevel()));
 }
 

@@ -24,7 +24,10 @@
 #include <string_view>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/engine_scenes.hpp"
 #include "tests/support/scenes.hpp"
@@ -185,9 +188,9 @@ std::vector<Case> Cases() {
   variant("live_music", 3, [](Engine& e) { e.SetLiveMusic(true); });
   variant("short_hangover", 1, [](Engine& e) { e.SetHangoverTime(3); });
   variant("ceiling_release_noise_scale", 1, [](Engine& e) {
-    TuningRecord& t = e.InternalState().hRoomPro->tuning;
-    t.I(kTuneCeilingRelease) = 1;
-    t.F(kTuneNoiseScale) = 40.0f;
+    EngineTuning& t = orvo::internal::StateOf(e).hRoomPro->tuning;
+    t.nearEnd.ceilingRelease = 1;
+    t.noiseScale = 40.0f;
   });
   return cases;
 }

@@ -6,7 +6,10 @@
 #include <tuple>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/log_capture.hpp"
 
@@ -16,7 +19,7 @@ namespace {
 class EngineTest : public ::testing::Test {
  protected:
   std::string TakeLog() { return std::exchange(log_, {}); }
-  EngineState& State() { return engine_.InternalState(); }
+  EngineState& State() { return orvo::internal::StateOf(engine_); }
   AudioCore& Core() { return *State().hRoomPro; }
   ProcessState& Proc() { return *State().proc; }
   // Hangover, enter and exit frames, double-talk threshold, denoise mode, live-music switch,
@@ -39,12 +42,11 @@ TEST_F(EngineTest, CreationDefaults) {
   // NoiseFill is logged ON but creating the post-filter records clears it again.
   for (int bit = 0; bit < 16; ++bit)
     EXPECT_EQ(engine_.GetFeature(static_cast<Feature>(1 << bit)), (0x7d >> bit) & 1) << bit;
-  const std::pair<int, float> floats[] = {
-      {13, 32.0f}, {kTuneNoiseScale, 10.0f}, {kTuneSpeechLevelThreshold, 5e8f}, {30, 0.01f}};
-  for (auto [index, value] : floats)
-    EXPECT_EQ(Core().tuning.F(index), value) << index;
-  for (auto [index, value] : {std::pair{22, -1}, {36, 30}, {38, 5}})
-    EXPECT_EQ(Core().tuning.I(index), value) << index;
+  const EngineTuning& t = Core().tuning;
+  EXPECT_EQ(t.noiseScale, 10.0f);
+  EXPECT_EQ(t.nearEnd.speechLevelThreshold, 5e8f);
+  EXPECT_EQ(t.nearEnd.ceilingRelease, 0);
+  EXPECT_EQ(t.nearEnd.highBandWeight, 1.0f);
   EXPECT_EQ(Core().pCompen->writeIndex, 1920);
   EXPECT_EQ(engine_.MicBias(), 4.0f);
 }
@@ -127,16 +129,16 @@ TEST_F(EngineTest, MicrophoneDescriptionRebuildsAndFrameFlagBitsAreCopied) {
   TakeLog();
   std::vector<int16_t> in(1920, 0), ref(960, 0), out(960, 99);
   engine_.FrameProcess(in.data(), ref.data(), 2, 1920, out.data(), 2, 4, 0, 1);
-  EXPECT_EQ(Core().tuning.I(kTuneFrameFlagBit1), 1);
-  EXPECT_EQ(Core().tuning.I(kTuneFrameFlagBit3), 0);
+  EXPECT_EQ(Core().tuning.frameFlagBit1, 1);
+  EXPECT_EQ(Core().tuning.frameFlagBit3, 0);
   EXPECT_TRUE(TakeLog().starts_with(
       "ConfigMicDesForOmbrix() called, nMicPodDetected = 0, mic type =4, channelCount = 2"));
   EXPECT_EQ(p.descriptor.type, kMicTypePair);
-  EXPECT_EQ(Core().tuning.I(kTuneMicConfigured), 1);
+  EXPECT_EQ(Core().tuning.micConfigured, 1);
   // Same type, other count: the description stays as it was.
   engine_.FrameProcess(in.data(), ref.data(), 1, 960, out.data(), 8, 4, 0, 1);
-  EXPECT_EQ(Core().tuning.I(kTuneFrameFlagBit1), 0);
-  EXPECT_EQ(Core().tuning.I(kTuneFrameFlagBit3), 1);
+  EXPECT_EQ(Core().tuning.frameFlagBit1, 0);
+  EXPECT_EQ(Core().tuning.frameFlagBit3, 1);
   EXPECT_EQ(TakeLog(), "");
   EXPECT_EQ(p.descriptor.samples[1], p.channel[1]);
   const std::pair<int, int> codes[] = {

@@ -12,7 +12,10 @@
 #include <cmath>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "tests/support/scene_runner.hpp"
 
 namespace orvo {
@@ -51,24 +54,25 @@ Windows RunLate(int lateMs, bool forgetAgc) {
   double res = 0, twinRes = 0, level = 0, twinLevel = 0;
   for (size_t f = 0; f < n / kFrame; ++f) {
     if (forgetAgc && f == kWarmFrames + kLateFrames) {
-      AudioCore& c = *engine.InternalState().hRoomPro;
-      const AudioCore& t = *twin.InternalState().hRoomPro;
+      AudioCore& c = *orvo::internal::StateOf(engine).hRoomPro;
+      const AudioCore& t = *orvo::internal::StateOf(twin).hRoomPro;
       c.agc = t.agc;
       c.agcGain = t.agcGain;
       c.speechFlag = t.speechFlag;
       std::copy(std::begin(t.nearEnd), std::end(t.nearEnd), std::begin(c.nearEnd));
-      engine.InternalState().proc->agcSmoothedGain = twin.InternalState().proc->agcSmoothedGain;
+      orvo::internal::StateOf(engine).proc->agcSmoothedGain =
+          orvo::internal::StateOf(twin).proc->agcSmoothedGain;
     }
     engine.Process(&mic[f * kFrame], &late[f * kFrame], out.data(), false, 1, 0);
     twin.Process(&mic[f * kFrame], &ref[f * kFrame], twinOut.data(), false, 1, 0);
-    res += engine.InternalState().hRoomPro->aec.residualTotal[0];
-    twinRes += twin.InternalState().hRoomPro->aec.residualTotal[0];
+    res += orvo::internal::StateOf(engine).hRoomPro->aec.residualTotal[0];
+    twinRes += orvo::internal::StateOf(twin).hRoomPro->aec.residualTotal[0];
     level += sc::Power(out, 0, kFrame);
     twinLevel += sc::Power(twinOut, 0, kFrame);
     if (f >= kWarmFrames + kLateFrames) {
       // After the late stretch the delay tracking is where the twin's is.
-      EXPECT_EQ(engine.InternalState().proc->pipeline.refDelayFrames,
-                twin.InternalState().proc->pipeline.refDelayFrames)
+      EXPECT_EQ(orvo::internal::StateOf(engine).proc->pipeline.refDelayFrames,
+                orvo::internal::StateOf(twin).proc->pipeline.refDelayFrames)
           << "frame " << f;
     }
     if ((f + 1) % kWindow == 0) {

@@ -7,6 +7,8 @@
 
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/sandbox_env.hpp"
 

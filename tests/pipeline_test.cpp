@@ -2,6 +2,7 @@
 // the microphone choice end to end, live-music mode, carry-over across re-creation, and the
 // output with every spectral stage switched off.
 #include "audio_core/pipeline.hpp"
+#include "api/engine_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +21,8 @@ const std::vector<int16_t> kSilence(960, 0);
 
 class PipelineTest : public ::testing::Test {
  protected:
-  AudioCore& Core() { return *engine_.InternalState().hRoomPro; }
-  ProcessState& Proc() { return *engine_.InternalState().proc; }
+  AudioCore& Core() { return *orvo::internal::StateOf(engine_).hRoomPro; }
+  ProcessState& Proc() { return *orvo::internal::StateOf(engine_).proc; }
   PipelineState& Ps() { return Proc().pipeline; }
   // One mono frame, mode 1.
   void Frame(const int16_t* ref = kSilence.data()) {
@@ -177,7 +178,7 @@ int FramesToSwitch(Engine& engine, int talkerChannel, int duckerHold, uint32_t s
     }
     const int selection =
         engine.Process(in.data(), kSilence.data(), out.data(), false, 3, duckerHold);
-    if (first < 0 && engine.InternalState().proc->choiceSwitchCounter == 1) first = f;
+    if (first < 0 && orvo::internal::StateOf(engine).proc->choiceSwitchCounter == 1) first = f;
     if (selection == talkerChannel) return first < 0 ? -1 : f - first + 1;
   }
   return -1;
@@ -214,7 +215,7 @@ TEST(PipelineReconstruction, WithEveryStageOffTheOutputIsTheFilterBankReconstruc
   const std::vector<int16_t> ref = scene::ToPcm(scene::SpeechLike(frames * 960, 8000.0f, 5));
   std::vector<int16_t> out(960), expected(960);
   std::vector<Cpx> spectrum(kNumBins);
-  const ProcessState& p = *engine.InternalState().proc;
+  const ProcessState& p = *orvo::internal::StateOf(engine).proc;
   for (size_t f = 0; f < frames; ++f) {
     engine.Process(&mic[f * 960], &ref[f * 960], out.data(), false, 1, 1);
     // The engine's channel 0 holds the frame after the input gain (x4 in mode 1).

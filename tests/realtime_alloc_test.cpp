@@ -13,7 +13,10 @@
 #include <new>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/scenes.hpp"
 
@@ -212,7 +215,7 @@ TEST_P(RealTime, FramesAllocateOnlyTheSuppressorsPerCallScratch) {
   const size_t channels = mode == 3 ? 2 : 1, frames = scene.far.size() / 960;
   Engine engine([](std::string_view) {});
   ScratchLedger ledger;
-  AudioCore& core = *engine.InternalState().hRoomPro;
+  AudioCore& core = *orvo::internal::StateOf(engine).hRoomPro;
   core.denoiseAllocator = {&ScratchLedger::Allocate, &ScratchLedger::Release, &ledger};
   std::vector<int16_t> out(960);
   size_t worstFrameBlocks = 0;

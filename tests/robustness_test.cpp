@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "denoise/pitch_analysis.hpp"
 #include "orvoaec/engine.hpp"
 #include "orvoaec/orvoaec.h"
@@ -125,7 +128,7 @@ TEST(LinearPrediction, EqualsTheWrittenRecursionWhereverThatIsFinite) {
 TEST(FrameCounter, StopsAtItsLargestValue) {
   Engine engine([](std::string_view) {});
   std::vector<int16_t> mic(960, 100), ref(960, 50), out(960);
-  AudioCore& core = *engine.InternalState().hRoomPro;
+  AudioCore& core = *orvo::internal::StateOf(engine).hRoomPro;
   core.frameCounter = INT_MAX - 1;
   engine.Process(mic.data(), ref.data(), out.data(), false, 1, 0);
   EXPECT_EQ(core.frameCounter, INT_MAX);
@@ -148,7 +151,7 @@ class NullBuffers : public ::testing::Test {
 
 TEST_F(NullBuffers, FrameEntryLogsOneLineAndProcessesNothing) {
   engine_.Process(mic_.data(), ref_.data(), out_.data(), false, 1, 0);  // one normal frame
-  const AudioCore& core = *engine_.InternalState().hRoomPro;
+  const AudioCore& core = *orvo::internal::StateOf(engine_).hRoomPro;
   const int frames = core.frameCounter;
   const float micBias = engine_.MicBias();
   TakeLog();
@@ -168,12 +171,12 @@ TEST_F(NullBuffers, FrameEntryLogsOneLineAndProcessesNothing) {
   EXPECT_EQ(TakeLog(), "OmbrixAudioCore_FrameProcess() FAILED: refPcm is NULL\n");
   EXPECT_EQ(core.frameCounter, frames);
   EXPECT_EQ(engine_.MicBias(), micBias);
-  EXPECT_EQ(core.tuning.I(kTuneFrameFlagBit3), 0);  // the rejected frames' flag was not taken
+  EXPECT_EQ(core.tuning.frameFlagBit3, 0);  // the rejected frames' flag was not taken
   EXPECT_EQ(out_, std::vector<int16_t>(960, 1234));
 }
 
 TEST_F(NullBuffers, FarEndStoreLogsOneLineAndStoresNothing) {
-  const SpkDataRing& ring = *engine_.InternalState().hRoomPro->pCompen;
+  const SpkDataRing& ring = *orvo::internal::StateOf(engine_).hRoomPro->pCompen;
   TakeLog();
   engine_.AddFarEnd(nullptr);
   EXPECT_EQ(TakeLog(), "AudioCore_Add_SpkData() FAILED: farEnd is NULL\n");

@@ -14,7 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "orvoaec/engine.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/scene_runner.hpp"
@@ -108,7 +111,7 @@ TEST_P(Scenes, ConversationEchoRemovedDoubleTalkReportedTalkerPasses) {
   const auto quiet = [](std::string_view) {};
   Engine engine(quiet), controlEngine(quiet);
   std::vector<FrameProbe> frames;
-  const EngineState& st = engine.InternalState();
+  const EngineState& st = orvo::internal::StateOf(engine);
   auto probe = [&](size_t) {
     const int best = st.proc->pipeline.BestMic;
     const AudioCore& core = *st.hRoomPro;

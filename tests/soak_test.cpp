@@ -23,7 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "audio_core/finite_check.hpp"
 #include "tests/support/scene_runner.hpp"
 
@@ -70,6 +73,18 @@ size_t FramesFromEnv(size_t shortened) {
   if (v == nullptr || *v == '\0') return shortened;
   return static_cast<size_t>(std::strtoull(v, nullptr, 10));
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizerOwnsHeap = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizerOwnsHeap = true;
+#else
+constexpr bool kSanitizerOwnsHeap = false;
+#endif
+#else
+constexpr bool kSanitizerOwnsHeap = false;
+#endif
 
 long ResidentKiB() {
   std::ifstream statm("/proc/self/statm");
@@ -180,7 +195,7 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
   auto step = [&](Engine& e, const int16_t* mic, const int16_t* far, int16_t* o) {
     e.AddFarEnd(far);
     e.Process(mic, far, o, false, 1, 0);
-    const char* where = AudioCore_FirstNonFinite(e.InternalState());
+    const char* where = AudioCore_FirstNonFinite(orvo::internal::StateOf(e));
     ++checks;
     ASSERT_EQ(where, nullptr) << "non-finite state in the " << where << " at frame " << frame;
   };
@@ -215,11 +230,11 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
         if (const char* tc = std::getenv("ORVO_SOAK_TRACE_CYCLE");
             tc != nullptr && std::strtoul(tc, nullptr, 10) == cycle && f % 5 == 4) {
           auto row = [](Engine& e) {
-            const AudioCore& c = *e.InternalState().hRoomPro;
+            const AudioCore& c = *orvo::internal::StateOf(e).hRoomPro;
             std::printf("b%.2f g%5.2f raw%.3f r%3d pk%7.0f lv%7.0f wl%7.0f ce%.3f sp%d sm%5.2f | ",
                         e.MicBias(), c.agcGain, c.agc.rawGain, c.agc.rampCounter, c.agc.peakLevel,
                         c.agc.level, c.nearEnd[0].weightedLevel, c.agc.gainCeiling, c.speechFlag,
-                        e.InternalState().proc->agcSmoothedGain);
+                        orvo::internal::StateOf(e).proc->agcSmoothedGain);
           };
           std::printf("%-8.8s %3zu ", kKindNames[kind], f);
           row(engine);
@@ -248,11 +263,12 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
             "%-22s micBias %.3f/%.3f agc %.2f/%.2f erle %.1f/%.1f floor %.1f/%.1f mismatch until "
             "%.2f s, mean difference %.1f dB\n",
             kKindNames[kind], engine.MicBias(), twin.MicBias(),
-            engine.InternalState().hRoomPro->agcGain, twin.InternalState().hRoomPro->agcGain,
-            engine.InternalState().proc->pipeline.echoReturn.erleDb,
-            twin.InternalState().proc->pipeline.echoReturn.erleDb,
-            engine.InternalState().hRoomPro->postFilter[2].floorGain,
-            twin.InternalState().hRoomPro->postFilter[2].floorGain, lastMismatch,
+            orvo::internal::StateOf(engine).hRoomPro->agcGain,
+            orvo::internal::StateOf(twin).hRoomPro->agcGain,
+            orvo::internal::StateOf(engine).proc->pipeline.echoReturn.erleDb,
+            orvo::internal::StateOf(twin).proc->pipeline.echoReturn.erleDb,
+            orvo::internal::StateOf(engine).hRoomPro->postFilter[2].floorGain,
+            orvo::internal::StateOf(twin).hRoomPro->postFilter[2].floorGain, lastMismatch,
             speechWindows > 0 ? meanDifference / speechWindows : 0.0);
       recovery[kind] = std::max(recovery[kind], lastMismatch);
       EXPECT_LE(lastMismatch,
@@ -274,7 +290,9 @@ TEST(Soak, HostileSegmentsRecoverStayFiniteAndKeepMemoryFlat) {
   e2e::Report("resident memory after the first cycle", residentAfterFirstCycle / 1024.0, "MiB");
   e2e::Report("resident memory at the end", resident / 1024.0, "MiB");
   e2e::Report("peak resident memory", PeakKiB() / 1024.0, "MiB");
-  if (cycle > 1) {
+  // Under AddressSanitizer freed blocks wait in its quarantine (up to 256 MiB), so resident
+  // memory grows with every free and says nothing about the engine: checked in plain builds only.
+  if (cycle > 1 && !kSanitizerOwnsHeap) {
     EXPECT_LE(resident, residentAfterFirstCycle + 512) << "KiB";
   }
 }

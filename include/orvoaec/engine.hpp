@@ -14,6 +14,7 @@
 namespace orvo {
 
 struct EngineState;
+struct EngineAccess;
 
 // Receives every log message exactly as the engine formats it (line ends included).
 using LogSink = std::function<void(std::string_view text)>;
@@ -120,11 +121,8 @@ class Engine {
   // Reads and applies the configuration file at `path`; a missing file changes nothing.
   void LoadConfigFile(const std::string& path);
 
-  // For tests and tools inside the project.
-  EngineState& InternalState() { return *state_; }
-  const EngineState& InternalState() const { return *state_; }
-
  private:
+  friend struct EngineAccess;  // the project's own tests and tools look inside
   LogSink sink_;
   std::unique_ptr<EngineState> state_;
 };

@@ -7,8 +7,11 @@
 #include <fstream>
 #include <string>
 
+#include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
-#include "config/config_loader.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
+#include "config/config_loader_yaml.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/sandbox_env.hpp"
 

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "api/engine_internal.hpp"
 #include "api/exported_engine.hpp"
 #include "audio_core/audio_core.hpp"
+#include "audio_core/engine_record.hpp"
+#include "audio_core/engine_state.hpp"
 #include "audio_core/finite_check.hpp"
 #include "orvoaec/engine.hpp"
 #include "orvoaec/orvoaec.h"
@@ -258,10 +261,10 @@ class FrameFuzzHarness {
         break;
       }
       default:
-        Setter(engine.InternalState(), in);
+        Setter(orvo::internal::StateOf(engine), in);
         break;
     }
-    return Check(engine.InternalState());
+    return Check(orvo::internal::StateOf(engine));
   }
 
   testing::SandboxEnv env_;  // HOME and the Documents folder for configuration loads

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "audio_core/common.hpp"
 #include "audio_core/noise_psd.hpp"
+#include "base/common.hpp"
 
 namespace orvo::reference {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "audio_core/cpu_level.hpp"
+#include "base/cpu_level.hpp"
 
 namespace orvo::testing {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "audio_core/log.hpp"
+#include "base/log.hpp"
 #include "denoise/denoise_alloc.hpp"
 #include "denoise/pitch_analysis.hpp"
 #include "denoise/recurrent_network.hpp"

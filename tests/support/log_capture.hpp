@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "audio_core/log.hpp"
+#include "base/log.hpp"
 #include "orvoaec/engine.hpp"
 
 namespace orvo::testing {

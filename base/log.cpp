@@ -1,4 +1,4 @@
-#include "audio_core/log.hpp"
+#include "base/log.hpp"
 
 #include <cstdio>
 #include <memory>

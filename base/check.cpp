@@ -1,4 +1,4 @@
-#include "audio_core/check.hpp"
+#include "base/check.hpp"
 
 #include <cstdio>
 #include <cstdlib>

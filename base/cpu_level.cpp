@@ -1,4 +1,4 @@
-#include "audio_core/cpu_level.hpp"
+#include "base/cpu_level.hpp"
 
 #include <cstdlib>
 #include <cstring>
